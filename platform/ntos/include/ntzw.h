@@ -1,0 +1,4 @@
+// Zw file and registry services and client security.
+#pragma once
+
+#include "wdm.h"

@@ -1,0 +1,4 @@
+// Files, drives, handles and devices.
+#pragma once
+
+#include "windef.h"

@@ -1,0 +1,11 @@
+// Umbrella header of the user-mode layer, as programs include it.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "errhandlingapi.h"
+#include "sysinfoapi.h"
+#include "handleapi.h"
+#include "fileapi.h"
+#include "winbase.h"
+#include "ioapiset.h"
