@@ -1,0 +1,430 @@
+// The disk bridge's FUSE file system: one flat folder of block files, served with the
+// low-level interface on a multi-threaded loop.
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+
+#include "bridge_disk_internal.h"
+
+#include "host_internal.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ntos::detail {
+
+namespace {
+
+constexpr double attr_timeout = 1.0;
+
+// One open host handle.
+struct open_handle {
+    disk_entry_ptr entry;
+    std::atomic<bool> wrote_first_sector{false};
+};
+
+struct fuse_bridge {
+    std::mutex lock;
+    fuse_session* session = nullptr;
+    std::thread loop;
+    std::string folder;
+    dev_t device = 0;
+    bool loop_done = false;
+    std::condition_variable loop_ended;
+};
+
+fuse_bridge& bridge()
+{
+    static fuse_bridge b;
+    return b;
+}
+
+open_handle* handle_of(fuse_file_info* fi)
+{
+    return reinterpret_cast<open_handle*>(static_cast<uintptr_t>(fi->fh));
+}
+
+void fill_root(struct stat* st)
+{
+    std::memset(st, 0, sizeof(*st));
+    st->st_ino = FUSE_ROOT_ID;
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+}
+
+void fill_file(const disk_entry& entry, uint64_t size, struct stat* st)
+{
+    std::memset(st, 0, sizeof(*st));
+    st->st_ino = entry.ino;
+    st->st_mode = S_IFREG | (entry.read_only ? 0400 : 0600);
+    st->st_nlink = 1;
+    st->st_uid = entry.uid;
+    st->st_gid = entry.gid;
+    st->st_size = static_cast<off_t>(size);
+    st->st_blksize = bridge_disk_sector;
+    st->st_blocks = static_cast<blkcnt_t>(size / 512);
+}
+
+// The entry's size when it is listed and answers; else an errno.
+int entry_size(disk_entry& entry, uint64_t* size)
+{
+    if (!disk_entry_ready(entry))
+        return ENOENT;
+    std::shared_lock<std::shared_mutex> shared(entry.io_lock);
+    if (entry.gone)
+        return ENOENT;
+    int err = 0;
+    block_file* block = disk_entry_block(entry, &err);
+    if (!block)
+        return err;
+    *size = block->size();
+    return 0;
+}
+
+void op_init(void*, fuse_conn_info* conn)
+{
+    // libfuse takes the request size from here, not from the mount options.
+    conn->max_write = bridge_disk_max_transfer;
+    conn->max_readahead = bridge_disk_max_transfer;
+    conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+}
+
+void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
+{
+    disk_entry_ptr entry = parent == FUSE_ROOT_ID ? disk_table_find_name(name) : nullptr;
+    if (!entry) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    uint64_t size = 0;
+    if (int err = entry_size(*entry, &size)) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fuse_entry_param e{};
+    e.ino = entry->ino;
+    e.generation = 1;
+    e.attr_timeout = attr_timeout;
+    e.entry_timeout = attr_timeout;
+    fill_file(*entry, size, &e.attr);
+    fuse_reply_entry(req, &e);
+}
+
+void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
+{
+    struct stat st;
+    if (ino == FUSE_ROOT_ID) {
+        fill_root(&st);
+        fuse_reply_attr(req, &st, attr_timeout);
+        return;
+    }
+    disk_entry_ptr entry = disk_table_find_ino(ino);
+    uint64_t size = 0;
+    int err = entry ? entry_size(*entry, &size) : ENOENT;
+    if (err) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    fill_file(*entry, size, &st);
+    fuse_reply_attr(req, &st, attr_timeout);
+}
+
+// A block file keeps its size, owner and mode; only the times may be "set" (touch), and are
+// not kept.
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi)
+{
+    disk_entry_ptr entry = disk_table_find_ino(ino);
+    uint64_t size = 0;
+    int err = entry ? entry_size(*entry, &size) : ENOENT;
+    if (!err && (to_set & FUSE_SET_ATTR_SIZE) && static_cast<uint64_t>(attr->st_size) != size)
+        err = EPERM;
+    if (!err && (to_set & (FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)))
+        err = EPERM;
+    if (err) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    struct stat st;
+    fill_file(*entry, size, &st);
+    fuse_reply_attr(req, &st, attr_timeout);
+}
+
+void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*)
+{
+    if (ino != FUSE_ROOT_ID) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    struct listed {
+        std::string name;
+        struct stat st;
+    };
+    std::vector<listed> all;
+    struct stat st;
+    fill_root(&st);
+    all.push_back({".", st});
+    all.push_back({"..", st});
+    for (const disk_entry_ptr& entry : disk_table_snapshot()) {
+        if (!disk_entry_ready(*entry))
+            continue;
+        std::memset(&st, 0, sizeof(st));
+        st.st_ino = entry->ino;
+        st.st_mode = S_IFREG;
+        all.push_back({entry->name, st});
+    }
+    std::vector<char> reply(size);
+    size_t used = 0;
+    for (size_t i = static_cast<size_t>(off); i < all.size(); ++i) {
+        size_t need = fuse_add_direntry(req, reply.data() + used, size - used, all[i].name.c_str(),
+                                        &all[i].st, static_cast<off_t>(i + 1));
+        if (need > size - used)
+            break;
+        used += need;
+    }
+    fuse_reply_buf(req, reply.data(), used);
+}
+
+void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
+{
+    disk_entry_ptr entry = disk_table_find_ino(ino);
+    uint64_t size = 0;
+    int err = entry ? entry_size(*entry, &size) : ENOENT;
+    if (!err && entry->read_only && (fi->flags & O_ACCMODE) != O_RDONLY)
+        err = EROFS;
+    if (err) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    auto* handle = new open_handle;
+    handle->entry = std::move(entry);
+    fi->fh = reinterpret_cast<uintptr_t>(handle);
+    // Every change of the device passes through this file system, so cached pages stay valid
+    // for as long as the inode (a new arrival gets a new one).
+    fi->keep_cache = 1;
+    if (fuse_reply_open(req, fi) != 0)
+        delete handle;
+}
+
+uint8_t* read_buffer(size_t size)
+{
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < size)
+        buffer.resize(size);
+    return buffer.data();
+}
+
+void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi)
+{
+    disk_entry& entry = *handle_of(fi)->entry;
+    std::shared_lock<std::shared_mutex> shared(entry.io_lock);
+    int err = ENXIO;
+    block_file* block = entry.gone ? nullptr : disk_entry_block(entry, &err);
+    if (!block) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    uint8_t* buffer = read_buffer(size);
+    ssize_t done = block->read(buffer, size, static_cast<uint64_t>(off));
+    if (done < 0)
+        fuse_reply_err(req, static_cast<int>(-done));
+    else
+        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer), static_cast<size_t>(done));
+}
+
+void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off,
+              fuse_file_info* fi)
+{
+    open_handle* handle = handle_of(fi);
+    disk_entry& entry = *handle->entry;
+    std::shared_lock<std::shared_mutex> shared(entry.io_lock);
+    int err = ENXIO;
+    block_file* block = entry.gone ? nullptr : disk_entry_block(entry, &err);
+    if (!block) {
+        fuse_reply_err(req, err);
+        return;
+    }
+    ssize_t done =
+        block->write(reinterpret_cast<const uint8_t*>(data), size, static_cast<uint64_t>(off));
+    if (done < 0) {
+        fuse_reply_err(req, static_cast<int>(-done));
+        return;
+    }
+    if (done > 0 && off < static_cast<off_t>(bridge_disk_sector))
+        handle->wrote_first_sector = true;
+    fuse_reply_write(req, static_cast<size_t>(done));
+}
+
+void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info*)
+{
+    fuse_reply_err(req, 0);
+}
+
+void op_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
+{
+    disk_entry& entry = *handle_of(fi)->entry;
+    std::shared_lock<std::shared_mutex> shared(entry.io_lock);
+    fuse_reply_err(req, entry.gone ? ENXIO : disk_entry_flush(entry));
+}
+
+void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+{
+    open_handle* handle = handle_of(fi);
+    fuse_reply_err(req, 0);
+    if (handle->wrote_first_sector) {
+        std::shared_lock<std::shared_mutex> shared(handle->entry->io_lock);
+        if (!handle->entry->gone)
+            disk_table_first_sector_written(*handle->entry);
+    }
+    delete handle;
+}
+
+fuse_lowlevel_ops make_disk_ops()
+{
+    fuse_lowlevel_ops ops{};
+    ops.init = op_init;
+    ops.lookup = op_lookup;
+    ops.getattr = op_getattr;
+    ops.setattr = op_setattr;
+    ops.open = op_open;
+    ops.read = op_read;
+    ops.write = op_write;
+    ops.flush = op_flush;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
+    ops.readdir = op_readdir;
+    return ops;
+}
+
+const fuse_lowlevel_ops disk_ops = make_disk_ops();
+
+bool make_folders(const std::string& path)
+{
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/')
+            continue;
+        std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+// Ends the connection even while host handles are open, so the loop's threads return.
+void abort_connection(dev_t device)
+{
+    char path[96];
+    std::snprintf(path, sizeof(path), "/sys/fs/fuse/connections/%u/abort", minor(device));
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t ignored = ::write(fd, "1", 1);
+    (void)ignored;
+    ::close(fd);
+}
+
+} // namespace
+
+NTSTATUS bridge_disk_start(const std::string& folder)
+{
+    fuse_bridge& b = bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (b.session)
+        return STATUS_OBJECT_NAME_COLLISION;
+    std::string where = folder.empty() ? host_runtime_folder() + "/disks" : folder;
+    struct stat st;
+    if (stat(where.c_str(), &st) != 0 && errno == ENOTCONN)
+        umount2(where.c_str(), MNT_DETACH); // left behind by a service that died
+    if (!make_folders(where))
+        return STATUS_ACCESS_DENIED;
+
+    // Owner-only files must be reachable by their owners: allow_other lets the kernel check
+    // each file's mode instead of refusing everyone but the service.
+    const char* with_others[] = {"lockbin-disks", "-o",
+                                 "allow_other,default_permissions,fsname=lockbin-disks"};
+    const char* alone[] = {"lockbin-disks", "-o", "default_permissions,fsname=lockbin-disks"};
+    fuse_session* session = nullptr;
+    for (auto* argv : {with_others, alone}) {
+        fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+        session = fuse_session_new(&args, &disk_ops, sizeof(disk_ops), nullptr);
+        if (session && fuse_session_mount(session, where.c_str()) == 0)
+            break;
+        if (session)
+            fuse_session_destroy(session);
+        session = nullptr;
+        if (getuid() == 0)
+            break; // root may always allow others: the mount itself failed
+    }
+    if (!session)
+        return STATUS_ACCESS_DENIED;
+    if (stat(where.c_str(), &st) == 0)
+        b.device = st.st_dev;
+
+    b.session = session;
+    b.folder = where;
+    b.loop_done = false;
+    b.loop = std::thread([session] {
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        fuse_loop_cfg_set_max_threads(config, 16);
+        fuse_loop_cfg_set_idle_threads(config, 4);
+        fuse_session_loop_mt(session, config);
+        fuse_loop_cfg_destroy(config);
+        fuse_bridge& bb = bridge();
+        std::lock_guard<std::mutex> done(bb.lock);
+        bb.loop_done = true;
+        bb.loop_ended.notify_all();
+    });
+    return STATUS_SUCCESS;
+}
+
+void bridge_disk_stop()
+{
+    fuse_bridge& b = bridge();
+    std::unique_lock<std::mutex> guard(b.lock);
+    if (!b.session)
+        return;
+    fuse_session* session = b.session;
+    fuse_session_exit(session);
+    abort_connection(b.device);
+    fuse_session_unmount(session);
+    if (!b.loop_ended.wait_for(guard, std::chrono::seconds(10), [&b] { return b.loop_done; })) {
+        // A loop thread is stuck in the driver; leave it the session rather than free it
+        // under its feet.
+        std::fprintf(stderr, "lockbin: disk bridge at %s did not stop\n", b.folder.c_str());
+        b.loop.detach();
+    } else {
+        guard.unlock();
+        b.loop.join();
+        guard.lock();
+        fuse_session_destroy(session);
+    }
+    b.session = nullptr;
+    b.folder.clear();
+}
+
+std::string bridge_disk_folder()
+{
+    fuse_bridge& b = bridge();
+    std::lock_guard<std::mutex> guard(b.lock);
+    return b.folder;
+}
+
+std::string bridge_disk_file_path(PDEVICE_OBJECT device)
+{
+    std::string folder = bridge_disk_folder();
+    if (folder.empty())
+        return {};
+    for (const disk_entry_ptr& entry : disk_table_snapshot())
+        if (entry->device == device)
+            return folder + "/" + entry->name;
+    return {};
+}
+
+} // namespace ntos::detail

@@ -1,0 +1,259 @@
+// The disk bridge's device table and the requests it sends to a device.
+#include "bridge_disk_internal.h"
+
+#include "host_internal.h"
+#include "ps_internal.h"
+
+#include <ntdddisk.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace ntos::detail {
+
+namespace {
+
+struct disk_table {
+    std::mutex lock;
+    std::vector<disk_entry_ptr> entries;
+    uint64_t next_ino = 2; // 1 is the root folder
+    bridge_disk_first_sector_hook hook = nullptr;
+    void* hook_context = nullptr;
+};
+
+disk_table& table()
+{
+    static disk_table t;
+    return t;
+}
+
+bool is_disk_type(PDEVICE_OBJECT device)
+{
+    return device &&
+           (device->DeviceType == FILE_DEVICE_DISK || device->DeviceType == FILE_DEVICE_CD_ROM);
+}
+
+std::string leaf_name(PDEVICE_OBJECT device)
+{
+    std::u16string full = ob_full_name(device);
+    size_t slash = full.find_last_of(u'\\');
+    return host_utf8(slash == std::u16string::npos ? full : full.substr(slash + 1));
+}
+
+void current_owner(uid_t* uid, gid_t* gid)
+{
+    thread_state& state = current_thread_state();
+    PEPROCESS process = state.attached;
+    if (!process)
+        process = PsGetCurrentProcess();
+    *uid = process ? process->Pcb.HostUid : 0;
+    *gid = process ? process->Pcb.HostGid : 0;
+}
+
+// Waits for a request built with a caller event and status block.
+NTSTATUS call_and_wait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb)
+{
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb->Status;
+    }
+    return status;
+}
+
+int transfer(PDEVICE_OBJECT device, bool write, int64_t offset, uint8_t* data, uint32_t length)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER start;
+    start.QuadPart = offset;
+    PIRP irp = IoBuildSynchronousFsdRequest(write ? IRP_MJ_WRITE : IRP_MJ_READ, device, data,
+                                            length, &start, &event, &iosb);
+    if (!irp)
+        return ENOMEM;
+    NTSTATUS status = call_and_wait(device, irp, &event, &iosb);
+    if (!NT_SUCCESS(status))
+        return bridge_disk_errno(status);
+    // A short transfer reported as success would hand the host stale buffer bytes.
+    return iosb.Information == length ? 0 : EIO;
+}
+
+int query_length(PDEVICE_OBJECT device, uint64_t* length)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    GET_LENGTH_INFORMATION info{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_DISK_GET_LENGTH_INFO, device, nullptr, 0, &info,
+                                             sizeof(info), FALSE, &event, &iosb);
+    if (!irp)
+        return ENOMEM;
+    NTSTATUS status = call_and_wait(device, irp, &event, &iosb);
+    if (!NT_SUCCESS(status))
+        return bridge_disk_errno(status);
+    if (iosb.Information < sizeof(info) || info.Length.QuadPart < 0)
+        return EIO;
+    *length = static_cast<uint64_t>(info.Length.QuadPart);
+    return 0;
+}
+
+} // namespace
+
+int bridge_disk_errno(NTSTATUS status)
+{
+    if (NT_SUCCESS(status))
+        return 0;
+    switch (status) {
+    case STATUS_ACCESS_DENIED:
+        return EACCES;
+    case STATUS_INVALID_PARAMETER:
+        return EINVAL;
+    default:
+        return EIO;
+    }
+}
+
+void bridge_disk_device_created_for(PDEVICE_OBJECT device, uid_t uid, gid_t gid)
+{
+    if (!is_disk_type(device))
+        return;
+    auto entry = std::make_shared<disk_entry>();
+    entry->device = device;
+    entry->name = leaf_name(device);
+    entry->uid = uid;
+    entry->gid = gid;
+    entry->read_only = (device->Characteristics & FILE_READ_ONLY_DEVICE) != 0;
+    if (entry->name.empty())
+        return; // an unnamed device has no file to show
+    disk_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    for (const auto& e : t.entries)
+        if (e->device == device || e->name == entry->name)
+            return;
+    ObReferenceObject(device);
+    entry->ino = t.next_ino++;
+    t.entries.push_back(std::move(entry));
+}
+
+void bridge_disk_device_created(PDEVICE_OBJECT device)
+{
+    uid_t uid;
+    gid_t gid;
+    current_owner(&uid, &gid);
+    bridge_disk_device_created_for(device, uid, gid);
+}
+
+void bridge_disk_device_deleted(PDEVICE_OBJECT device)
+{
+    disk_entry_ptr entry;
+    {
+        disk_table& t = table();
+        std::lock_guard<std::mutex> guard(t.lock);
+        auto it = std::find_if(t.entries.begin(), t.entries.end(),
+                               [device](const disk_entry_ptr& e) { return e->device == device; });
+        if (it == t.entries.end())
+            return;
+        entry = *it;
+        t.entries.erase(it);
+    }
+    {
+        // Requests already inside the driver finish first; the device is still valid for them.
+        std::unique_lock<std::shared_mutex> alone(entry->io_lock);
+        entry->gone = true;
+    }
+    ObDereferenceObject(device);
+}
+
+std::vector<disk_entry_ptr> disk_table_snapshot()
+{
+    disk_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    return t.entries;
+}
+
+disk_entry_ptr disk_table_find_ino(uint64_t ino)
+{
+    disk_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    for (const auto& e : t.entries)
+        if (e->ino == ino)
+            return e;
+    return nullptr;
+}
+
+disk_entry_ptr disk_table_find_name(const std::string& name)
+{
+    disk_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    for (const auto& e : t.entries)
+        if (e->name == name)
+            return e;
+    return nullptr;
+}
+
+bool disk_entry_ready(disk_entry& entry)
+{
+    std::shared_lock<std::shared_mutex> shared(entry.io_lock);
+    return !entry.gone && !(entry.device->Flags & DO_DEVICE_INITIALIZING);
+}
+
+block_file* disk_entry_block(disk_entry& entry, int* err)
+{
+    std::lock_guard<std::mutex> guard(entry.block_lock);
+    if (!entry.block) {
+        uint64_t length = 0;
+        *err = query_length(entry.device, &length);
+        if (*err != 0)
+            return nullptr;
+        PDEVICE_OBJECT device = entry.device;
+        entry.block = std::make_unique<block_file>(
+            length, bridge_disk_sector, bridge_disk_max_transfer,
+            [device](bool write, int64_t offset, uint8_t* data, uint32_t size) {
+                return transfer(device, write, offset, data, size);
+            });
+    }
+    *err = 0;
+    return entry.block.get();
+}
+
+int disk_entry_flush(disk_entry& entry)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, entry.device, nullptr, 0, nullptr,
+                                            &event, &iosb);
+    if (!irp)
+        return ENOMEM;
+    NTSTATUS status = call_and_wait(entry.device, irp, &event, &iosb);
+    // The driver writes its container unbuffered and synchronously, so it has nothing to flush
+    // and refuses the request; every completed write is already in the container.
+    if (status == STATUS_INVALID_DEVICE_REQUEST)
+        return 0;
+    return bridge_disk_errno(status);
+}
+
+void bridge_disk_set_first_sector_hook(bridge_disk_first_sector_hook hook, void* context)
+{
+    disk_table& t = table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.hook = hook;
+    t.hook_context = context;
+}
+
+void disk_table_first_sector_written(disk_entry& entry)
+{
+    bridge_disk_first_sector_hook hook;
+    void* context;
+    {
+        disk_table& t = table();
+        std::lock_guard<std::mutex> guard(t.lock);
+        hook = t.hook;
+        context = t.hook_context;
+    }
+    if (hook)
+        hook(context, entry.device);
+}
+
+} // namespace ntos::detail
