@@ -1,0 +1,37 @@
+// Where the layer meets the host: the runtime and state folders, the host drives and the
+// translation between UTF-16 NT text and UTF-8 host paths.
+#pragma once
+
+#include <ntifs.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ntos::detail {
+
+// The runtime folder R (LOCKBIN_ROOT, default /run/lockbin) and the state folder
+// (LOCKBIN_STATE, default /var/lib/lockbin). Read from the environment on first use;
+// host_configure_folders overrides both (the service host and tests call it before the layer
+// starts). Empty arguments keep the current value.
+const std::string& host_runtime_folder();
+const std::string& host_state_folder();
+void host_configure_folders(const std::string& runtime, const std::string& state);
+
+// One fixed disk of the host: a drive letter ('C' to 'Z') and the host folder it shows.
+struct host_drive {
+    char16_t letter;
+    std::string folder;
+};
+
+// The host drives: C: is "/" unless the drives file says otherwise; the file "drives" in the
+// state folder adds lines of the form "E: /srv/data" (blank lines and lines starting with '#'
+// are skipped; letters A and B, relative folders and malformed lines are ignored with a note on
+// standard error). Sorted by letter, one entry per letter (the last line wins).
+std::vector<host_drive> host_read_drives(const std::string& drives_file);
+
+// UTF-16 <-> UTF-8. Unpaired surrogates and invalid bytes become U+FFFD.
+std::string host_utf8(std::u16string_view text);
+std::u16string host_utf16(std::string_view text);
+
+} // namespace ntos::detail
