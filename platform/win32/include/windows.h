@@ -3,6 +3,7 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "minwinbase.h"
 #include "errhandlingapi.h"
 #include "sysinfoapi.h"
 #include "handleapi.h"

@@ -1,0 +1,5 @@
+# The layer resolves DOS names through hostns and hashes with Crypto++.
+find_library(LOCKBIN_CRYPTOPP_LIBRARY NAMES cryptopp crypto++ REQUIRED)
+find_path(LOCKBIN_CRYPTOPP_INCLUDE cryptopp/sha.h REQUIRED)
+target_include_directories(win32 PRIVATE ${LOCKBIN_CRYPTOPP_INCLUDE})
+target_link_libraries(win32 PUBLIC hostns PRIVATE ${LOCKBIN_CRYPTOPP_LIBRARY})
