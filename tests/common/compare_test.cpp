@@ -68,12 +68,4 @@ TEST(TextPredicates, CaselessForms)
     EXPECT_FALSE(EqualsNoCase(u"保险箱", u"保险柜"));
 }
 
-TEST(TextPredicates, ViewsCarryEmbeddedNul)
-{
-    const std::u16string with_nul(u"a\0b", 3);
-    EXPECT_TRUE(EndsWith(with_nul, std::u16string_view(u"b")));
-    EXPECT_FALSE(Equals(with_nul, std::u16string_view(u"a")));
-    EXPECT_TRUE(Contains(with_nul, std::u16string_view(u"\0b", 2)));
-}
-
 } // namespace

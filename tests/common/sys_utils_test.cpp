@@ -50,20 +50,6 @@ TEST(Random, SequenceMatchesThePlatformRuntime)
     }
 }
 
-TEST(Random, StateIsPerThread)
-{
-    detail::seed_random(1);
-    int in_thread = -1;
-    std::thread other([&] {
-        detail::seed_random(12345);
-        detail::next_random();
-        in_thread = detail::next_random();
-    });
-    other.join();
-    EXPECT_EQ(detail::next_random(), 41);
-    EXPECT_NE(in_thread, -1);
-}
-
 TEST(RandomInRange, ScalesADrawIntoTheBounds)
 {
     EXPECT_EQ(detail::scale_random(0, 255, 0), 0u);
