@@ -100,10 +100,9 @@ public:
     bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
     // Converts the whole input; at a unit the target cannot take, or a malformed input
-    // sequence, writes `replacement` and skips `skip(in, left)` bytes.
-    template <typename Skip>
-    bool run(const char* in, size_t in_left, std::string& out, std::string_view replacement,
-             Skip skip)
+    // sequence, writes `replacement()` and skips `skip(in, left)` bytes.
+    template <typename Replacement, typename Skip>
+    bool run(const char* in, size_t in_left, std::string& out, Replacement replacement, Skip skip)
     {
         char* src = const_cast<char*>(in);
         out.resize(in_left * 2 + 16);
@@ -129,7 +128,7 @@ public:
                 return false;
             }
             out.resize(used);
-            out += replacement;
+            out += replacement();
             used = out.size();
             out.resize(used + in_left * 2 + 16);
             // An incomplete sequence at the end is replaced once, as a whole.
@@ -149,7 +148,8 @@ std::string replacement_in(const char* charset, char16_t unit)
 {
     converter cv(charset, utf16_charset);
     std::string out;
-    if (!cv.ok() || !cv.run(reinterpret_cast<const char*>(&unit), sizeof(unit), out, {},
+    const auto none = [] { return std::string(); };
+    if (!cv.ok() || !cv.run(reinterpret_cast<const char*>(&unit), sizeof(unit), out, none,
                             [](const char*, size_t left) { return left; })) {
         return {};
     }
@@ -179,12 +179,13 @@ std::u16string CodePageToWide(std::string_view text, uint32_t codePage)
     if (!cv.ok()) {
         return {};
     }
-    static constexpr char16_t replacement = 0xfffd;
+    const auto replacement = [] {
+        const char16_t unit = 0xfffd;
+        return std::string(reinterpret_cast<const char*>(&unit), sizeof(unit));
+    };
     std::string bytes;
-    const bool done =
-        cv.run(text.data(), text.size(), bytes,
-               std::string_view(reinterpret_cast<const char*>(&replacement), sizeof(replacement)),
-               [](const char*, size_t) { return size_t{1}; });
+    const bool done = cv.run(text.data(), text.size(), bytes, replacement,
+                             [](const char*, size_t) { return size_t{1}; });
     if (!done) {
         return {};
     }
@@ -204,7 +205,16 @@ std::string WideToCodePage(std::u16string_view text, uint32_t codePage)
         return {};
     }
     const bool unicode = strcmp(charset, "UTF-8") == 0 || strcmp(charset, "GB18030") == 0;
-    const std::string replacement = detail::replacement_in(charset, unicode ? 0xfffd : u'?');
+    // Made on the first character that needs it; most texts never do.
+    std::string replacement_text;
+    bool have_replacement = false;
+    const auto replacement = [&] {
+        if (!have_replacement) {
+            replacement_text = detail::replacement_in(charset, unicode ? 0xfffd : u'?');
+            have_replacement = true;
+        }
+        return replacement_text;
+    };
     std::string narrow;
     const bool done =
         cv.run(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t), narrow,
