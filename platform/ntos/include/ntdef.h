@@ -149,3 +149,5 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define MAXUSHORT 0xffff
 #define MAXULONG 0xffffffffUL
 #define MAXLONG 0x7fffffffL
+#define MINLONG (-MAXLONG - 1)
+#define MAXLONGLONG 0x7fffffffffffffffLL
