@@ -350,7 +350,8 @@ int Namespace::ensure_session_defaults(const std::string& home_arg, const std::s
         if (folder.empty() || letter == u'C' || query_session(drive_name(letter)))
             continue;
         std::u16string target = u"\\??\\C:";
-        for (auto part : detail::split(from_utf8(folder))) {
+        std::u16string wide = from_utf8(folder);
+        for (auto part : detail::split(wide)) {
             target += u'\\';
             target.append(part);
         }

@@ -110,19 +110,22 @@ DWORD WINAPI GetLogicalDrives(VOID);
 // "C:\<NUL>D:\<NUL>...<NUL>": returns the characters written without the final NUL, or, when
 // nBufferLength is too small, the size needed including it (nothing is written then).
 DWORD WINAPI GetLogicalDriveStringsW(DWORD nBufferLength, LPWSTR lpBuffer);
-// Of a root ("X:\", also "X:" or any folder path): DRIVE_NO_ROOT_DIR when it does not exist;
-// DRIVE_CDROM for iso9660, udf, /dev/sr* and the driver's CD-ROM volumes; DRIVE_REMOTE for network
-// file systems; DRIVE_REMOVABLE where /sys/block says so; DRIVE_RAMDISK for tmpfs and ramfs; else
-// DRIVE_FIXED. A null root means the current folder's.
+// Of a drive root ("X:\" or "X:"; any other path is DRIVE_NO_ROOT_DIR): DRIVE_NO_ROOT_DIR when the
+// drive is not defined; DRIVE_FIXED or DRIVE_CDROM for the driver's volumes, mounted or not;
+// otherwise from the host file system that holds the drive's folder: DRIVE_CDROM for iso9660,
+// udf and /dev/sr*, DRIVE_REMOTE for network file systems, DRIVE_REMOVABLE where /sys/block says
+// so, DRIVE_RAMDISK for tmpfs and ramfs, else DRIVE_FIXED. A null root means "C:\".
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
-// The root must end in a separator (else ERROR_INVALID_NAME). File-system names as Windows gives
-// them: "NTFS" (ntfs3, ntfs, ntfs-3g's fuseblk), "FAT" or "FAT32" (vfat, by cluster count),
-// "exFAT", else the host's own name. A buffer too small fails with ERROR_BAD_LENGTH. A drive that
-// is defined but has no file system mounted fails with ERROR_NOT_READY.
+// The root must end in a separator (else ERROR_INVALID_NAME) and be a drive's root (else
+// ERROR_DIR_NOT_ROOT); an undefined drive fails with ERROR_PATH_NOT_FOUND. File-system names as
+// Windows gives them: "NTFS" (ntfs3, ntfs, ntfs-3g's fuseblk), "FAT" or "FAT32" (vfat, by cluster
+// count), "exFAT", else the host's own name. A buffer too small fails with ERROR_BAD_LENGTH. A
+// drive that is defined but has no file system mounted fails with ERROR_NOT_READY.
 BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
                                   DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                                   LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
+// Of any folder (a file fails with ERROR_DIRECTORY); a null folder means "C:\".
 BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
                                 PULARGE_INTEGER lpFreeBytesAvailableToCaller,
                                 PULARGE_INTEGER lpTotalNumberOfBytes,
