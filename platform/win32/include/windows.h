@@ -10,3 +10,5 @@
 #include "fileapi.h"
 #include "winbase.h"
 #include "ioapiset.h"
+#include "winuser.h"
+#include "wincrypt.h"
