@@ -3,8 +3,10 @@
 
 #include "host_internal.h"
 #include "ps_internal.h"
+#include "se_internal.h"
 
 #include <ntdddisk.h>
+#include <ntos_layer.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,59 +42,56 @@ std::string leaf_name(PDEVICE_OBJECT device)
     return host_utf8(slash == std::u16string::npos ? full : full.substr(slash + 1));
 }
 
+// Who the calling thread acts for: its impersonation, else its process (a client process while
+// a bridge serves that client).
 void current_owner(uid_t* uid, gid_t* gid)
 {
-    thread_state& state = current_thread_state();
-    PEPROCESS process = state.attached;
-    if (!process)
-        process = PsGetCurrentProcess();
-    *uid = process ? process->Pcb.HostUid : 0;
-    *gid = process ? process->Pcb.HostGid : 0;
-}
-
-// Waits for a request built with a caller event and status block.
-NTSTATUS call_and_wait(PDEVICE_OBJECT device, PIRP irp, PKEVENT event, PIO_STATUS_BLOCK iosb)
-{
-    NTSTATUS status = IoCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb->Status;
+    se_identity who;
+    bool impersonating = false;
+    if (!NT_SUCCESS(se_open_identity(&impersonating, &who)) || !impersonating) {
+        who = se_process_identity();
+        if (PACCESS_TOKEN token = se_primary_token(PsGetCurrentProcess())) {
+            se_token_identity(token, &who);
+            ob_dereference(token);
+        }
     }
-    return status;
+    *uid = who.uid;
+    *gid = who.gid;
 }
 
 int transfer(PDEVICE_OBJECT device, bool write, int64_t offset, uint8_t* data, uint32_t length)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    LARGE_INTEGER start;
-    start.QuadPart = offset;
-    PIRP irp = IoBuildSynchronousFsdRequest(write ? IRP_MJ_WRITE : IRP_MJ_READ, device, data,
-                                            length, &start, &event, &iosb);
-    if (!irp)
-        return ENOMEM;
-    NTSTATUS status = call_and_wait(device, irp, &event, &iosb);
+    ntos::request what;
+    what.major = write ? IRP_MJ_WRITE : IRP_MJ_READ;
+    what.offset = offset;
+    if (write) {
+        what.input = data;
+        what.input_length = length;
+    } else {
+        what.output = data;
+        what.output_length = length;
+    }
+    ULONG_PTR information = 0;
+    NTSTATUS status = ntos::send_request(device, nullptr, what, &information);
     if (!NT_SUCCESS(status))
         return bridge_disk_errno(status);
     // A short transfer reported as success would hand the host stale buffer bytes.
-    return iosb.Information == length ? 0 : EIO;
+    return information == length ? 0 : EIO;
 }
 
 int query_length(PDEVICE_OBJECT device, uint64_t* length)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
     GET_LENGTH_INFORMATION info{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_DISK_GET_LENGTH_INFO, device, nullptr, 0, &info,
-                                             sizeof(info), FALSE, &event, &iosb);
-    if (!irp)
-        return ENOMEM;
-    NTSTATUS status = call_and_wait(device, irp, &event, &iosb);
+    ntos::request what;
+    what.major = IRP_MJ_DEVICE_CONTROL;
+    what.code = IOCTL_DISK_GET_LENGTH_INFO;
+    what.output = &info;
+    what.output_length = sizeof(info);
+    ULONG_PTR information = 0;
+    NTSTATUS status = ntos::send_request(device, nullptr, what, &information);
     if (!NT_SUCCESS(status))
         return bridge_disk_errno(status);
-    if (iosb.Information < sizeof(info) || info.Length.QuadPart < 0)
+    if (information < sizeof(info) || info.Length.QuadPart < 0)
         return EIO;
     *length = static_cast<uint64_t>(info.Length.QuadPart);
     return 0;
@@ -219,14 +218,10 @@ block_file* disk_entry_block(disk_entry& entry, int* err)
 
 int disk_entry_flush(disk_entry& entry)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_FLUSH_BUFFERS, entry.device, nullptr, 0, nullptr,
-                                            &event, &iosb);
-    if (!irp)
-        return ENOMEM;
-    NTSTATUS status = call_and_wait(entry.device, irp, &event, &iosb);
+    ntos::request what;
+    what.major = IRP_MJ_FLUSH_BUFFERS;
+    ULONG_PTR information = 0;
+    NTSTATUS status = ntos::send_request(entry.device, nullptr, what, &information);
     // The driver writes its container unbuffered and synchronously, so it has nothing to flush
     // and refuses the request; every completed write is already in the container.
     if (status == STATUS_INVALID_DEVICE_REQUEST)
