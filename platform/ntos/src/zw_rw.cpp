@@ -1,0 +1,220 @@
+// ZwReadFile, ZwWriteFile and ZwFlushBuffersFile.
+#include "zw_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ntos::detail {
+
+namespace {
+
+constexpr ULONG sector = 512;
+// ByteOffset values that stand for "the current byte offset" and "the end of the file".
+constexpr LONGLONG use_file_pointer = -2; // HighPart -1, LowPart FILE_USE_FILE_POINTER_POSITION
+constexpr LONGLONG write_to_end = -1;     // HighPart -1, LowPart FILE_WRITE_TO_END_OF_FILE
+
+// Event handle of an asynchronous-style call: cleared before the transfer, set after it.
+struct completion_event {
+    PVOID event = nullptr;
+    ~completion_event()
+    {
+        if (event) {
+            KeSetEvent(static_cast<PRKEVENT>(event), 0, FALSE);
+            ObDereferenceObject(event);
+        }
+    }
+};
+
+NTSTATUS take_event(HANDLE handle, completion_event* out)
+{
+    if (!handle)
+        return STATUS_SUCCESS;
+    NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
+                                                KernelMode, &out->event, nullptr);
+    if (NT_SUCCESS(status))
+        KeClearEvent(static_cast<PRKEVENT>(out->event));
+    return status;
+}
+
+// O_DIRECT needs buffers aligned to the block size; callers' buffers (pool blocks) are not.
+struct aligned_buffer {
+    void* data = nullptr;
+    explicit aligned_buffer(size_t length)
+    {
+        if (posix_memalign(&data, 4096, length ? length : sector) != 0)
+            data = nullptr;
+    }
+    ~aligned_buffer() { std::free(data); }
+};
+
+NTSTATUS transfer(host_file* host, bool write, char* buffer, ULONG length, off_t offset,
+                  ULONG* done)
+{
+    *done = 0;
+    while (*done < length) {
+        ssize_t n = write ? ::pwrite(host->fd, buffer + *done, length - *done, offset + *done)
+                          : ::pread(host->fd, buffer + *done, length - *done, offset + *done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return zw_status_of_errno(errno);
+        if (n == 0) {
+            if (write)
+                return STATUS_DISK_FULL;
+            break; // end of file
+        }
+        *done += static_cast<ULONG>(n);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted, bool write,
+                         PVOID buffer, ULONG length, PLARGE_INTEGER byte_offset,
+                         PIO_STATUS_BLOCK iosb)
+{
+    iosb->Information = 0;
+    if (host->directory)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    if (!(granted & (write ? (FILE_WRITE_DATA | FILE_APPEND_DATA) : FILE_READ_DATA)))
+        return STATUS_ACCESS_DENIED;
+    if (!buffer && length)
+        return STATUS_INVALID_PARAMETER;
+
+    std::unique_lock<std::mutex> position(host->position_lock, std::defer_lock);
+    LONGLONG offset;
+    bool from_pointer = !byte_offset || byte_offset->QuadPart == use_file_pointer;
+    if (from_pointer) {
+        if (!host->synchronous)
+            return STATUS_INVALID_PARAMETER;
+        position.lock();
+        offset = file->CurrentByteOffset.QuadPart;
+    } else if (write && byte_offset->QuadPart == write_to_end) {
+        struct stat st;
+        if (::fstat(host->fd, &st) != 0)
+            return zw_status_of_errno(errno);
+        offset = st.st_size;
+    } else {
+        offset = byte_offset->QuadPart;
+    }
+    if (offset < 0)
+        return STATUS_INVALID_PARAMETER;
+    if (host->unbuffered && (offset % sector || length % sector))
+        return STATUS_INVALID_PARAMETER;
+    if (length == 0)
+        return STATUS_SUCCESS;
+    if (!write) {
+        struct stat st;
+        if (::fstat(host->fd, &st) != 0)
+            return zw_status_of_errno(errno);
+        if (offset >= st.st_size)
+            return STATUS_END_OF_FILE;
+    }
+
+    ULONG done = 0;
+    NTSTATUS status;
+    if (host->direct && reinterpret_cast<uintptr_t>(buffer) % 4096 != 0) {
+        aligned_buffer bounce(length);
+        if (!bounce.data)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        if (write)
+            std::memcpy(bounce.data, buffer, length);
+        status = transfer(host, write, static_cast<char*>(bounce.data), length, offset, &done);
+        if (!write)
+            std::memcpy(buffer, bounce.data, done);
+    } else {
+        status = transfer(host, write, static_cast<char*>(buffer), length, offset, &done);
+    }
+    iosb->Information = done;
+    if (host->synchronous && NT_SUCCESS(status)) {
+        if (!position.owns_lock())
+            position.lock();
+        file->CurrentByteOffset.QuadPart = offset + done;
+    }
+    return status;
+}
+
+NTSTATUS read_write(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, bool write)
+{
+    if (!IoStatusBlock || ApcRoutine)
+        return STATUS_INVALID_PARAMETER;
+    file_ref ref;
+    NTSTATUS status = zw_reference_file(FileHandle, &ref);
+    if (!NT_SUCCESS(status))
+        return status;
+    completion_event event;
+    status = take_event(Event, &event);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (host_file* host = zw_host_file(ref.file)) {
+        status = host_read_write(ref.file, host, ref.granted, write, Buffer, Length, ByteOffset,
+                                 IoStatusBlock);
+        IoStatusBlock->Status = status;
+        return status;
+    }
+    if (!(ref.granted & (write ? (FILE_WRITE_DATA | FILE_APPEND_DATA) : FILE_READ_DATA))) {
+        IoStatusBlock->Status = STATUS_ACCESS_DENIED;
+        IoStatusBlock->Information = 0;
+        return STATUS_ACCESS_DENIED;
+    }
+    LONGLONG offset = ByteOffset ? ByteOffset->QuadPart : ref.file->CurrentByteOffset.QuadPart;
+    status = zw_device_read_write(ref.file, write, Buffer, Length, offset, IoStatusBlock);
+    if (NT_SUCCESS(status) && (ref.file->Flags & FO_SYNCHRONOUS_IO))
+        ref.file->CurrentByteOffset.QuadPart = offset + IoStatusBlock->Information;
+    return status;
+}
+
+} // namespace
+
+NTSTATUS zw_reference_file(HANDLE handle, file_ref* ref)
+{
+    void* body = nullptr;
+    NTSTATUS status = ob_reference_by_handle(handle, object_kind::file, &body, &ref->granted);
+    if (NT_SUCCESS(status))
+        ref->file = static_cast<PFILE_OBJECT>(body);
+    return status;
+}
+
+} // namespace ntos::detail
+
+using namespace ntos::detail;
+
+NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                    PLARGE_INTEGER ByteOffset, PULONG Key)
+{
+    return read_write(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                      false);
+}
+
+NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                     PLARGE_INTEGER ByteOffset, PULONG Key)
+{
+    return read_write(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
+                      true);
+}
+
+NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (!IoStatusBlock)
+        return STATUS_INVALID_PARAMETER;
+    file_ref ref;
+    NTSTATUS status = zw_reference_file(FileHandle, &ref);
+    if (!NT_SUCCESS(status))
+        return status;
+    IoStatusBlock->Information = 0;
+    if (host_file* host = zw_host_file(ref.file)) {
+        if (!(ref.granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)))
+            status = STATUS_ACCESS_DENIED;
+        else
+            status = ::fsync(host->fd) == 0 ? STATUS_SUCCESS : zw_status_of_errno(errno);
+        IoStatusBlock->Status = status;
+        return status;
+    }
+    return zw_device_flush(ref.file, IoStatusBlock);
+}
