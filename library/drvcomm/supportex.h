@@ -9,6 +9,8 @@
 
 #include <ntifs.h>
 
+#include <stdarg.h>
+
 #include "verex.h"
 
 // Tag of the driver's pool blocks (the bytes m, v, r, d in memory).
@@ -68,6 +70,14 @@ BOOLEAN SupportEx_HasPrefix(PCWSTR Prefix, PCWSTR String, BOOLEAN CaseInsensitiv
 NTSTATUS SupportEx_StringCopy(PWSTR Dest, SIZE_T DestChars, PCWSTR Source);
 NTSTATUS SupportEx_StringCopyN(PWSTR Dest, SIZE_T DestChars, PCWSTR Source, SIZE_T Count);
 NTSTATUS SupportEx_StringCat(PWSTR Dest, SIZE_T DestChars, PCWSTR Source);
+// Characters before the terminator, at most MaxChars.
+SIZE_T SupportEx_StringLength(PCWSTR Text, SIZE_T MaxChars);
+// Formatting in the platform's printf dialect (%s and %c are the buffer's own width, %S and %C
+// the other, %ws and %hs fixed; %wZ and %Z counted strings; I64, I, ll, h sizes), with the same
+// bounds and statuses as the copies. Capacities are in characters (bytes for narrow buffers).
+NTSTATUS SupportEx_StringVPrintfW(PWSTR Dest, SIZE_T DestChars, PCWSTR Format, va_list Args);
+NTSTATUS SupportEx_StringVPrintfA(PCHAR Dest, SIZE_T DestBytes, PCSTR Format, va_list Args);
+NTSTATUS SupportEx_StringPrintfA(PCHAR Dest, SIZE_T DestBytes, PCSTR Format, ...);
 
 // One zero-filled paged block holding a UNICODE_STRING and, right behind it, its buffer.
 // CapacityBytes 0 gives a block of 65536 bytes. Free with SupportEx_FreeUnicodeString.

@@ -13,9 +13,8 @@ BOOLEAN VirtualDisk_SetVolumeRWStatus(WCHAR Letter, ULONG VolumeRWStatus);
 BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data);
 // Each returns TRUE when the volume is mounted and registered. Key is read only during the call.
 BOOLEAN VirtualDisk_MountCDROM(WCHAR Letter, PWSTR FilePath);
-BOOLEAN VirtualDisk_MountNewDisk(WCHAR Letter, PWSTR FilePath, LONGLONG DiskSize,
-                                 BOOLEAN NoSparse, BOOLEAN IsEncrypt, PUCHAR Key,
-                                 ULONG KeyLength);
+BOOLEAN VirtualDisk_MountNewDisk(WCHAR Letter, PWSTR FilePath, LONGLONG DiskSize, BOOLEAN NoSparse,
+                                 BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength);
 BOOLEAN VirtualDisk_MountExistDisk(WCHAR Letter, PWSTR FilePath, BOOLEAN IsReadOnly,
                                    BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength);
 // TRUE when the volume was dismounted and torn down.

@@ -1,0 +1,256 @@
+// DbgTrace and the memory log's writer.
+#include "klog_internal.h"
+
+KLogState g_KLog = {};
+WCHAR g_KLogConfigKey[REDAV_PATH_CHARS] = {};
+
+namespace {
+
+constexpr ULONG kTraceMessageBytes = 1024;
+constexpr SIZE_T kFirstMessageChars = 256;
+// Growth stops here; a longer text is kept cut rather than never stored.
+constexpr SIZE_T kMaxMessageChars = 1u << 24;
+
+// The part of a path after its last separator; both separators count, since the build
+// records host paths.
+PCSTR FileNameOf(PCSTR Path)
+{
+    PCSTR name = nullptr;
+    for (PCSTR p = Path; p != nullptr && *p != 0; ++p) {
+        if (*p == '\\' || *p == '/') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+VOID LocalTimeFields(PTIME_FIELDS Fields)
+{
+    LARGE_INTEGER system;
+    LARGE_INTEGER local;
+    KeQuerySystemTime(&system);
+    ExSystemTimeToLocalTime(&system, &local);
+    RtlTimeToTimeFields(&local, Fields);
+}
+
+KLogRecord* BuildRecord(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format,
+                        va_list Args)
+{
+    auto* record = static_cast<KLogRecord*>(SupportEx_AllocatePool(sizeof(KLogRecord)));
+    if (record == nullptr) {
+        return nullptr;
+    }
+    LocalTimeFields(&record->Time);
+    record->Level = Level;
+    record->Type = Type;
+    PCWSTR tail = nullptr;
+    for (PCWSTR p = Source; p != nullptr && *p != 0; ++p) {
+        if (*p == u'\\') {
+            tail = p + 1;
+        }
+    }
+    if (tail != nullptr) {
+        SupportEx_StringCopyN(record->Source, KLOG_SOURCE_CHARS, tail, KLOG_SOURCE_CHARS - 1);
+    }
+    record->Line = Line;
+    SupportEx_GetProcessImageName(record->Process, KLOG_PROCESS_CHARS);
+    record->ProcessId = reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId());
+    record->ThreadId = reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId());
+
+    // Grow the buffer until the whole text fits: messages are stored whole.
+    for (SIZE_T chars = kFirstMessageChars;; chars *= 2) {
+        auto* message = static_cast<PWSTR>(SupportEx_AllocatePool(chars * sizeof(WCHAR)));
+        if (message == nullptr) {
+            ExFreePoolWithTag(record, 0);
+            return nullptr;
+        }
+        va_list copy;
+        va_copy(copy, Args);
+        NTSTATUS status = SupportEx_StringVPrintfW(message, chars, Format, copy);
+        va_end(copy);
+        if (status != STATUS_BUFFER_OVERFLOW || chars >= kMaxMessageChars) {
+            record->Message = message;
+            record->MessageChars = static_cast<ULONG>(SupportEx_StringLength(message, chars));
+            return record;
+        }
+        ExFreePoolWithTag(message, 0);
+    }
+}
+
+} // namespace
+
+KLogSource::KLogSource(PCSTR File, PCSTR Function)
+{
+    // Records keep the part after the last backslash, as for the platform's own paths.
+    SIZE_T n = 0;
+    for (PCSTR p = File; p != nullptr && *p != 0 && n + 1 < ARRAYSIZE(Text); ++p) {
+        Text[n++] = *p == '/' ? u'\\' : static_cast<WCHAR>(static_cast<UCHAR>(*p));
+    }
+    if (n + 1 < ARRAYSIZE(Text)) {
+        Text[n++] = u'|';
+    }
+    for (PCSTR p = Function; p != nullptr && *p != 0 && n + 1 < ARRAYSIZE(Text); ++p) {
+        Text[n++] = static_cast<WCHAR>(static_cast<UCHAR>(*p));
+    }
+    Text[n] = 0;
+}
+
+VOID DbgTrace(PCSTR SourceFile, ULONG Line, PCSTR Function, PCSTR Format, ...)
+{
+    auto* message = static_cast<PCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, kTraceMessageBytes, KLOG_TRACE_POOL_TAG));
+    if (message == nullptr) {
+        return;
+    }
+    RtlZeroMemory(message, kTraceMessageBytes);
+    va_list args;
+    va_start(args, Format);
+    SupportEx_StringVPrintfA(message, kTraceMessageBytes, Format, args);
+    va_end(args);
+
+    SIZE_T messageLength = 0;
+    while (messageLength < kTraceMessageBytes && message[messageLength] != 0) {
+        ++messageLength;
+    }
+    SIZE_T lineSize = messageLength + 100;
+    auto* line =
+        static_cast<PCHAR>(ExAllocatePoolWithTag(NonPagedPool, lineSize, KLOG_TRACE_POOL_TAG));
+    if (line == nullptr) {
+        ExFreePoolWithTag(message, 0);
+        return;
+    }
+    RtlZeroMemory(line, lineSize);
+
+    PCSTR file = FileNameOf(SourceFile);
+    TIME_FIELDS time;
+    LocalTimeFields(&time);
+    CHAR clock[32];
+    SupportEx_StringPrintfA(clock, sizeof(clock), "%02d:%02d:%02d %03d", time.Hour, time.Minute,
+                            time.Second, time.Milliseconds);
+    SupportEx_StringPrintfA(line, lineSize, "[%s][%d/%d] %s(%d) %s: %s\r\n", clock,
+                            static_cast<int>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())),
+                            static_cast<int>(reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId())),
+                            file != nullptr ? file : "(null)", static_cast<int>(Line),
+                            Function != nullptr ? Function : "(null)", message);
+    DbgPrint("%s", line);
+    ExFreePoolWithTag(line, 0);
+    ExFreePoolWithTag(message, 0);
+}
+
+VOID KLogPrintMessage(PCWSTR Message)
+{
+    // The debugger shows the text as UTF-8: DbgPrint("%ws\r\n", Message) on the host.
+    SIZE_T chars = SupportEx_StringLength(Message, kMaxMessageChars);
+    auto* text = static_cast<PCHAR>(SupportEx_AllocatePool(chars * 3 + 1));
+    if (text == nullptr) {
+        return;
+    }
+    SIZE_T n = 0;
+    for (SIZE_T i = 0; i < chars; ++i) {
+        ULONG c = Message[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars && Message[i + 1] >= 0xDC00 &&
+            Message[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (Message[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            text[n++] = static_cast<CHAR>(c);
+        } else if (c < 0x800) {
+            text[n++] = static_cast<CHAR>(0xC0 | (c >> 6));
+            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text[n++] = static_cast<CHAR>(0xE0 | (c >> 12));
+            text[n++] = static_cast<CHAR>(0x80 | ((c >> 6) & 0x3F));
+            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
+        } else {
+            // Four bytes for two code units: still within the three bytes per unit reserved.
+            text[n++] = static_cast<CHAR>(0xF0 | (c >> 18));
+            text[n++] = static_cast<CHAR>(0x80 | ((c >> 12) & 0x3F));
+            text[n++] = static_cast<CHAR>(0x80 | ((c >> 6) & 0x3F));
+            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
+        }
+    }
+    text[n] = 0;
+    DbgPrint("%s\r\n", text);
+    SupportEx_FreePool(text);
+}
+
+VOID KLogFreeRecord(KLogRecord* Record)
+{
+    if (Record != nullptr) {
+        SupportEx_FreePool(Record->Message);
+        SupportEx_FreePool(Record);
+    }
+}
+
+VOID KLogWrite(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format, va_list Args)
+{
+    if (!g_KLog.Started) {
+        KLogRecord* record = BuildRecord(Source, Line, Level, Type, Format, Args);
+        if (record != nullptr) {
+            KLogPrintMessage(record->Message);
+            KLogFreeRecord(record);
+        }
+        return;
+    }
+    bool always = Level == 1 && Type == 0;
+    if (!always && ((Level & g_KLog.Level) == 0 || (Type & g_KLog.Type) == 0)) {
+        return;
+    }
+    KLogRecord* record = BuildRecord(Source, Line, Level, Type, Format, Args);
+    if (record == nullptr) {
+        return;
+    }
+    if (g_KLog.Trace) {
+        KLogPrintMessage(record->Message);
+    }
+
+    PCS_CON queue = g_KLog.Queue;
+    csConLock(queue);
+    record->Sequence = g_KLog.NextSequence++;
+    if (queue->Count >= g_KLog.MaxMemLogCnt) {
+        for (int i = 0; i < 2 && queue->Tail != nullptr; ++i) {
+            KLogFreeRecord(static_cast<KLogRecord*>(csConUnlink(queue->Tail)));
+        }
+    }
+    bool queued = csConInsertHead(queue, record) != nullptr;
+    // A reference keeps the event alive should a reader replace it before it is set.
+    PKEVENT event = g_KLog.Event;
+    if (event != nullptr) {
+        ObReferenceObject(event);
+    }
+    csConUnlock(queue);
+
+    if (event != nullptr) {
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(event);
+    }
+    if (!queued) {
+        KLogFreeRecord(record);
+    }
+}
+
+VOID KLogInfo(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    KLogWrite(Source, Line, KLOG_LEVEL_INFO, Type, Format, args);
+    va_end(args);
+}
+
+VOID KLogWarning(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    KLogWrite(Source, Line, KLOG_LEVEL_WARNING, Type, Format, args);
+    va_end(args);
+}
+
+VOID KLogError(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    KLogWrite(Source, Line, KLOG_LEVEL_ERROR, Type, Format, args);
+    va_end(args);
+}
