@@ -7,9 +7,10 @@
 //   reply:   control_reply, output_length output bytes
 //
 // Event handles named in a request travel as SCM_RIGHTS descriptors (eventfds) with the
-// request's first byte, in the order of the handle values; the server makes them handles of
-// the connection's process with the same values, so the driver finds them as it finds any
-// handle of the requesting process.
+// request's first byte, in the order of the listed handle values. The server makes each one an
+// event handle of the connection's process and rewrites every 8-byte-aligned word of the input
+// that held the client's value to the new handle, so the driver finds the event as it finds any
+// handle of the requesting process; setting it signals the eventfd.
 #pragma once
 
 #include <cstdint>

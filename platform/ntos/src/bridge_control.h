@@ -1,0 +1,29 @@
+// The control bridge: every device named by a link directly in \GLOBAL?? whose name is not a
+// drive letter (the driver's control device "\GLOBAL??\ZELRedAv" -> "\Device\ZELRedAv") listens
+// on a Unix socket R/control/NAME (bridge_control_wire.h). The link itself is published as
+// R/GLOBAL??/NAME. A connection is one open handle of the peer's own process object (image
+// name from /proc/PID/comm, identity from SO_PEERCRED): IRP_MJ_CREATE on connect, one
+// device-control, read or write request per message, IRP_MJ_CLEANUP and IRP_MJ_CLOSE on
+// disconnect. Any local user may connect (mode 0666); what a request may do is the driver's
+// decision. A peer that dies mid-request, sends a truncated, malformed or oversized message, or
+// opens too many connections only loses its own connection.
+#pragma once
+
+#include <ntifs.h>
+
+#include <string>
+
+namespace ntos::detail {
+
+// Connections served at once per device; further ones are closed at once.
+inline constexpr int bridge_control_max_connections = 64;
+
+// Watches \GLOBAL?? and serves the devices found there now and later. Idempotent.
+NTSTATUS bridge_control_start();
+// Closes every socket and connection (each one's cleanup and close reach the driver) and waits
+// for their threads. No-op when stopped.
+void bridge_control_stop();
+// The socket a device listens on, for tests: R/control/NAME.
+std::string bridge_control_socket_path(const std::u16string& device_name);
+
+} // namespace ntos::detail
