@@ -132,6 +132,12 @@ TEST(FileSystemNames, AsWindowsNamesThem)
                                           "NTFS    ",
                                           11)),
               u"NTFS");
+    EXPECT_EQ(windows_fs_name("fuse", 0,
+                              std::string("\xEBR\x90"
+                                          "NTFS    ",
+                                          11)),
+              u"NTFS");
+    EXPECT_EQ(windows_fs_name("fuse", 0, "#!/bin/sh\n"), u"fuse") << "another FUSE file system";
     EXPECT_EQ(windows_fs_name("exfat", 1 << 20, ""), u"exFAT");
     EXPECT_EQ(windows_fs_name("vfat", 65524, ""), u"FAT") << "FAT16 is shown as FAT";
     EXPECT_EQ(windows_fs_name("vfat", 65525, ""), u"FAT32");

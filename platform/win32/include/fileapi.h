@@ -118,9 +118,10 @@ DWORD WINAPI GetLogicalDriveStringsW(DWORD nBufferLength, LPWSTR lpBuffer);
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName);
 // The root must end in a separator (else ERROR_INVALID_NAME) and be a drive's root (else
 // ERROR_DIR_NOT_ROOT); an undefined drive fails with ERROR_PATH_NOT_FOUND. File-system names as
-// Windows gives them: "NTFS" (ntfs3, ntfs, ntfs-3g's fuseblk), "FAT" or "FAT32" (vfat, by cluster
-// count), "exFAT", else the host's own name. A buffer too small fails with ERROR_BAD_LENGTH. A
-// drive that is defined but has no file system mounted fails with ERROR_NOT_READY.
+// Windows gives them: "NTFS" (ntfs3, ntfs, ntfs-3g's fuseblk, or fuse over an NTFS image), "FAT" or
+// "FAT32" (vfat, by cluster count), "exFAT", else the host's own name. A buffer too small fails
+// with ERROR_BAD_LENGTH. A drive that is defined but has no file system mounted fails with
+// ERROR_NOT_READY.
 BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
                                   DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,

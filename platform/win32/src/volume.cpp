@@ -102,12 +102,14 @@ std::u16string windows_fs_name(const std::string& fs_type, unsigned long long cl
 {
     if (fs_type == "ntfs" || fs_type == "ntfs3")
         return u"NTFS";
-    if (fs_type == "fuseblk" || fs_type == "fuse.ntfs-3g") {
+    bool exfat_sector = boot_sector.size() >= 11 && boot_sector.compare(3, 8, "EXFAT   ") == 0;
+    bool ntfs_sector = boot_sector.size() >= 11 && boot_sector.compare(3, 8, "NTFS    ") == 0;
+    if (fs_type == "fuseblk" || fs_type == "fuse.ntfs-3g")
         // fuseblk is ntfs-3g's, unless the volume's boot sector names another file system.
-        if (boot_sector.size() >= 11 && boot_sector.compare(3, 8, "EXFAT   ") == 0)
-            return u"exFAT";
-        return u"NTFS";
-    }
+        return exfat_sector ? u"exFAT" : u"NTFS";
+    if (fs_type == "fuse" && (ntfs_sector || exfat_sector))
+        // ntfs-3g over an image file mounts as plain fuse; its source is the image.
+        return ntfs_sector ? u"NTFS" : u"exFAT";
     if (fs_type == "exfat" || fs_type == "fuse.exfat")
         return u"exFAT";
     if (fs_type == "vfat" || fs_type == "msdos" || fs_type == "fat")
@@ -233,7 +235,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
 
     MountEntry mount = mount_of(r.host_path);
     std::string boot;
-    if (mount.fs_type == "fuseblk" && !mount.source.empty()) {
+    if ((mount.fs_type == "fuseblk" || mount.fs_type == "fuse") && !mount.source.empty() &&
+        mount.source[0] == '/') {
         int fd = open(mount.source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
             char sector[16];
