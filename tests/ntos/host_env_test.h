@@ -1,0 +1,62 @@
+// One host side per test process: temporary runtime and state folders, a drives file that adds
+// E: over a temporary data folder, and the layer's host start.
+#pragma once
+
+#include <ntos_host.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+namespace host_env {
+
+struct folders {
+    std::string runtime;
+    std::string state;
+    std::string data; // the host folder behind E:
+};
+
+inline const folders& start()
+{
+    static const folders f = [] {
+        char base[] = "/tmp/ntos-test-XXXXXX";
+        std::string root = mkdtemp(base);
+        folders out{root + "/run", root + "/state", root + "/data"};
+        ::mkdir(out.state.c_str(), 0700);
+        ::mkdir(out.data.c_str(), 0777);
+        std::ofstream(out.state + "/drives") << "# test drives\nE: " << out.data << "\n";
+        NTSTATUS status = ntos::start_host(out.runtime, out.state);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return out;
+    }();
+    return f;
+}
+
+// Counted string over a literal or a std::u16string that outlives it.
+inline UNICODE_STRING us(const std::u16string& text)
+{
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(text.c_str());
+    s.Length = static_cast<USHORT>(text.size() * 2);
+    s.MaximumLength = static_cast<USHORT>(s.Length + 2);
+    return s;
+}
+
+inline std::u16string u16(const std::string& ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// NT path of a host path below E:'s data folder.
+inline std::u16string nt_data(const std::string& relative)
+{
+    std::u16string out = u"\\??\\E:\\";
+    for (char c : relative)
+        out += c == '/' ? u'\\' : char16_t(c);
+    return out;
+}
+
+} // namespace host_env

@@ -1,0 +1,404 @@
+// Zw file services on host volumes: paths, dispositions, sharing, transfers, information.
+#include "host_env_test.h"
+
+#include <ntifs.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using host_env::nt_data;
+using host_env::us;
+
+namespace {
+
+constexpr ULONG sync_options = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ACCESS_MASK rw = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+
+struct opened {
+    NTSTATUS status;
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+};
+
+opened open(const std::u16string& path, ACCESS_MASK access, ULONG share, ULONG disposition,
+            ULONG options = sync_options,
+            ULONG attributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE)
+{
+    UNICODE_STRING name = us(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, attributes, nullptr, nullptr);
+    opened o{};
+    o.iosb.Information = 0xdead;
+    o.status = ZwCreateFile(&o.handle, access, &oa, &o.iosb, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                            disposition, options, nullptr, 0);
+    return o;
+}
+
+std::string host_path(const std::string& relative)
+{
+    return host_env::start().data + "/" + relative;
+}
+
+void write_host(const std::string& relative, const std::string& text)
+{
+    std::ofstream(host_path(relative), std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string read_host(const std::string& relative)
+{
+    std::ifstream in(host_path(relative), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+NTSTATUS write_at(HANDLE h, const void* data, ULONG length, LONGLONG offset,
+                  ULONG_PTR* done = nullptr)
+{
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    NTSTATUS s = ZwWriteFile(h, nullptr, nullptr, nullptr, &iosb, const_cast<void*>(data), length,
+                             &at, nullptr);
+    if (done)
+        *done = iosb.Information;
+    return s;
+}
+
+NTSTATUS read_at(HANDLE h, void* data, ULONG length, LONGLONG offset, ULONG_PTR* done = nullptr)
+{
+    IO_STATUS_BLOCK iosb{};
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    NTSTATUS s = ZwReadFile(h, nullptr, nullptr, nullptr, &iosb, data, length, &at, nullptr);
+    if (done)
+        *done = iosb.Information;
+    return s;
+}
+
+class ZwFile : public ::testing::Test {
+protected:
+    void SetUp() override { host_env::start(); }
+};
+
+} // namespace
+
+TEST_F(ZwFile, DispositionsOnMissingAndExistingFiles)
+{
+    struct row {
+        ULONG disposition;
+        NTSTATUS missing_status;
+        ULONG_PTR missing_info;
+        NTSTATUS existing_status;
+        ULONG_PTR existing_info;
+        bool keeps_content;
+    };
+    const row rows[] = {
+        {FILE_SUPERSEDE, STATUS_SUCCESS, FILE_CREATED, STATUS_SUCCESS, FILE_SUPERSEDED, false},
+        {FILE_OPEN, STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST, STATUS_SUCCESS, FILE_OPENED,
+         true},
+        {FILE_CREATE, STATUS_SUCCESS, FILE_CREATED, STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS,
+         true},
+        {FILE_OPEN_IF, STATUS_SUCCESS, FILE_CREATED, STATUS_SUCCESS, FILE_OPENED, true},
+        {FILE_OVERWRITE, STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST, STATUS_SUCCESS,
+         FILE_OVERWRITTEN, false},
+        {FILE_OVERWRITE_IF, STATUS_SUCCESS, FILE_CREATED, STATUS_SUCCESS, FILE_OVERWRITTEN, false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.disposition);
+        std::string name = "disp" + std::to_string(r.disposition);
+        ::unlink(host_path(name).c_str());
+        opened o = open(nt_data(name), rw, 0, r.disposition);
+        EXPECT_EQ(o.status, r.missing_status);
+        EXPECT_EQ(o.iosb.Information, r.missing_info);
+        EXPECT_EQ(::access(host_path(name).c_str(), F_OK) == 0, NT_SUCCESS(r.missing_status));
+        if (NT_SUCCESS(o.status))
+            ZwClose(o.handle);
+
+        write_host(name, "previous");
+        o = open(nt_data(name), rw, 0, r.disposition);
+        EXPECT_EQ(o.status, r.existing_status);
+        EXPECT_EQ(o.iosb.Information, r.existing_info);
+        EXPECT_EQ(read_host(name), r.keeps_content ? "previous" : "");
+        if (NT_SUCCESS(o.status))
+            ZwClose(o.handle);
+    }
+}
+
+TEST_F(ZwFile, PathsResolveThroughDriveLinksAndDevices)
+{
+    write_host("paths.txt", "x");
+    std::string absolute = host_path("paths.txt");
+    std::u16string through_c = u"\\??\\C:" + host_env::u16(absolute);
+    for (char16_t& c : through_c)
+        if (c == u'/')
+            c = u'\\';
+    for (const std::u16string& path :
+         {through_c, nt_data("paths.txt"), std::u16string(u"\\GLOBAL??\\E:\\paths.txt"),
+          std::u16string(u"\\DosDevices\\E:\\PATHS.TXT"),
+          std::u16string(u"\\Device\\HarddiskVolume2\\Paths.Txt")}) {
+        opened o = open(path, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN);
+        EXPECT_EQ(o.status, STATUS_SUCCESS) << std::string(path.begin(), path.end());
+        if (NT_SUCCESS(o.status))
+            ZwClose(o.handle);
+    }
+
+    // Case folding only when the caller asks for it.
+    EXPECT_EQ(open(nt_data("PATHS.TXT"), GENERIC_READ | SYNCHRONIZE, 0, FILE_OPEN, sync_options,
+                   OBJ_KERNEL_HANDLE)
+                  .status,
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(open(nt_data("missing/paths.txt"), rw, 0, FILE_OPEN_IF).status,
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(open(nt_data("paths.txt/below"), rw, 0, FILE_OPEN_IF).status,
+              STATUS_OBJECT_PATH_NOT_FOUND);
+    EXPECT_EQ(open(nt_data("../escape"), rw, 0, FILE_OPEN_IF).status, STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(open(nt_data("a:stream"), rw, 0, FILE_OPEN_IF).status, STATUS_OBJECT_NAME_INVALID);
+    // A drive that does not exist is a missing folder on the way.
+    EXPECT_EQ(open(u"\\??\\Q:\\nothing", rw, 0, FILE_OPEN_IF).status, STATUS_OBJECT_PATH_NOT_FOUND);
+
+    ::mkdir(host_path("folder").c_str(), 0700);
+    EXPECT_EQ(open(nt_data("folder"), rw, 0, FILE_OPEN).status, STATUS_FILE_IS_A_DIRECTORY);
+    EXPECT_EQ(open(nt_data("paths.txt"), GENERIC_READ | SYNCHRONIZE, 0, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT)
+                  .status,
+              STATUS_NOT_A_DIRECTORY);
+}
+
+TEST_F(ZwFile, ShareModesBetweenHandles)
+{
+    write_host("shared.lkb", std::string(1024, 'c'));
+    opened writer = open(nt_data("shared.lkb"), rw, 0, FILE_OPEN);
+    ASSERT_EQ(writer.status, STATUS_SUCCESS);
+    EXPECT_EQ(open(nt_data("shared.lkb"), rw, 0, FILE_OPEN).status, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(open(nt_data("shared.lkb"), GENERIC_READ | SYNCHRONIZE,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN)
+                  .status,
+              STATUS_SHARING_VIOLATION);
+    // Opening for attributes only takes no data access and never conflicts.
+    opened attributes =
+        open(nt_data("shared.lkb"), FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_OPEN);
+    EXPECT_EQ(attributes.status, STATUS_SUCCESS);
+    ZwClose(attributes.handle);
+    ZwClose(writer.handle);
+
+    opened reader =
+        open(nt_data("shared.lkb"), GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN);
+    ASSERT_EQ(reader.status, STATUS_SUCCESS);
+    opened second =
+        open(nt_data("shared.lkb"), GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(open(nt_data("shared.lkb"), rw, FILE_SHARE_READ, FILE_OPEN).status,
+              STATUS_SHARING_VIOLATION);
+    // A refused overwrite must not have truncated the file.
+    EXPECT_EQ(open(nt_data("shared.lkb"), rw, FILE_SHARE_READ, FILE_OVERWRITE).status,
+              STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(read_host("shared.lkb").size(), 1024u);
+    ZwClose(second.handle);
+    ZwClose(reader.handle);
+
+    opened again = open(nt_data("shared.lkb"), rw, 0, FILE_OPEN);
+    EXPECT_EQ(again.status, STATUS_SUCCESS);
+    ZwClose(again.handle);
+}
+
+TEST_F(ZwFile, ReadsAndWritesAtOffsets)
+{
+    opened o = open(nt_data("rw.bin"), rw, 0, FILE_OVERWRITE_IF);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    ULONG_PTR done = 0;
+    EXPECT_EQ(write_at(o.handle, "hello", 5, 10, &done), STATUS_SUCCESS);
+    EXPECT_EQ(done, 5u);
+    EXPECT_EQ(read_host("rw.bin"), std::string(10, '\0') + "hello");
+
+    char buffer[32] = {};
+    EXPECT_EQ(read_at(o.handle, buffer, sizeof buffer, 8, &done), STATUS_SUCCESS);
+    EXPECT_EQ(done, 7u); // short read up to the end of file
+    EXPECT_EQ(std::string(buffer, 7), std::string(2, '\0') + "hello");
+    EXPECT_EQ(read_at(o.handle, buffer, 4, 15, &done), STATUS_END_OF_FILE);
+    EXPECT_EQ(done, 0u);
+    EXPECT_EQ(read_at(o.handle, buffer, 4, 1000, &done), STATUS_END_OF_FILE);
+    EXPECT_EQ(read_at(o.handle, buffer, 0, 1000, &done), STATUS_SUCCESS);
+    EXPECT_EQ(read_at(o.handle, buffer, 4, -5, &done), STATUS_INVALID_PARAMETER);
+
+    // Without an offset a synchronous handle goes on from its current byte offset.
+    IO_STATUS_BLOCK iosb{};
+    FILE_POSITION_INFORMATION position{};
+    position.CurrentByteOffset.QuadPart = 10;
+    ASSERT_EQ(
+        ZwSetInformationFile(o.handle, &iosb, &position, sizeof position, FilePositionInformation),
+        STATUS_SUCCESS);
+    EXPECT_EQ(ZwReadFile(o.handle, nullptr, nullptr, nullptr, &iosb, buffer, 2, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(
+        ZwReadFile(o.handle, nullptr, nullptr, nullptr, &iosb, buffer + 2, 3, nullptr, nullptr),
+        STATUS_SUCCESS);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    ASSERT_EQ(ZwQueryInformationFile(o.handle, &iosb, &position, sizeof position,
+                                     FilePositionInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(position.CurrentByteOffset.QuadPart, 15);
+    ZwClose(o.handle);
+
+    opened reader = open(nt_data("rw.bin"), GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN);
+    ASSERT_EQ(reader.status, STATUS_SUCCESS);
+    EXPECT_EQ(write_at(reader.handle, "x", 1, 0), STATUS_ACCESS_DENIED);
+    ZwClose(reader.handle);
+}
+
+TEST_F(ZwFile, UnbufferedHandlesKeepTheSectorRule)
+{
+    opened o = open(nt_data("direct.bin"), rw, 0, FILE_OVERWRITE_IF,
+                    sync_options | FILE_NO_INTERMEDIATE_BUFFERING | FILE_RANDOM_ACCESS);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    // A pool-like buffer that is not page-aligned still goes through.
+    std::vector<char> storage(3 * 512 + 16);
+    char* buffer = storage.data() + 16;
+    for (int i = 0; i < 1024; ++i)
+        buffer[i] = static_cast<char>(i * 7);
+    EXPECT_EQ(write_at(o.handle, buffer, 1024, 512), STATUS_SUCCESS);
+    EXPECT_EQ(write_at(o.handle, buffer, 100, 512), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(write_at(o.handle, buffer, 512, 100), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(read_at(o.handle, buffer, 512, 7), STATUS_INVALID_PARAMETER);
+
+    std::string stored = read_host("direct.bin");
+    ASSERT_EQ(stored.size(), 1536u);
+    EXPECT_EQ(std::memcmp(stored.data() + 512, buffer, 1024), 0);
+    char back[1024];
+    ULONG_PTR done = 0;
+    EXPECT_EQ(read_at(o.handle, back, 1024, 512, &done), STATUS_SUCCESS);
+    EXPECT_EQ(done, 1024u);
+    EXPECT_EQ(std::memcmp(back, buffer, 1024), 0);
+
+    IO_STATUS_BLOCK iosb{};
+    FILE_ALIGNMENT_INFORMATION alignment{};
+    EXPECT_EQ(ZwQueryInformationFile(o.handle, &iosb, &alignment, sizeof alignment,
+                                     FileAlignmentInformation),
+              STATUS_SUCCESS);
+    // ext4 and most host file systems take direct I/O; tmpfs does not.
+    EXPECT_TRUE(alignment.AlignmentRequirement == FILE_512_BYTE_ALIGNMENT ||
+                alignment.AlignmentRequirement == FILE_BYTE_ALIGNMENT);
+    ZwClose(o.handle);
+}
+
+TEST_F(ZwFile, SizeInformationAndSparseContainers)
+{
+    opened o = open(nt_data("sparse.lkb"), rw, 0, FILE_OVERWRITE_IF);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(ZwFsControlFile(o.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_SET_SPARSE, nullptr,
+                              0, nullptr, 0),
+              STATUS_SUCCESS);
+    FILE_END_OF_FILE_INFORMATION eof{};
+    eof.EndOfFile.QuadPart = (20LL << 30) + 1024;
+    ASSERT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_SUCCESS);
+    FILE_STANDARD_INFORMATION standard{};
+    ASSERT_EQ(ZwQueryInformationFile(o.handle, &iosb, &standard, sizeof standard,
+                                     FileStandardInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, sizeof standard);
+    EXPECT_EQ(standard.EndOfFile.QuadPart, (20LL << 30) + 1024);
+    EXPECT_FALSE(standard.Directory);
+    struct stat st;
+    ASSERT_EQ(::stat(host_path("sparse.lkb").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20);
+    FILE_BASIC_INFORMATION basic{};
+    ASSERT_EQ(ZwQueryInformationFile(o.handle, &iosb, &basic, sizeof basic, FileBasicInformation),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(basic.FileAttributes & FILE_ATTRIBUTE_SPARSE_FILE);
+    ZwClose(o.handle);
+
+    // Without the sparse mark a new end of file is allocated, as the platform allocates it.
+    o = open(nt_data("full.lkb"), rw, 0, FILE_OVERWRITE_IF);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    eof.EndOfFile.QuadPart = 8 << 20;
+    ASSERT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_SUCCESS);
+    ASSERT_EQ(::stat(host_path("full.lkb").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8 << 20);
+    EXPECT_GE(st.st_blocks * 512, 8 << 20);
+    eof.EndOfFile.QuadPart = 1024;
+    ASSERT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_SUCCESS);
+    EXPECT_EQ(read_host("full.lkb").size(), 1024u);
+
+    EXPECT_EQ(ZwQueryInformationFile(o.handle, &iosb, &standard, sizeof standard - 1,
+                                     FileStandardInformation),
+              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(
+        ZwQueryInformationFile(o.handle, &iosb, &standard, sizeof standard, FileStreamInformation),
+        STATUS_INVALID_INFO_CLASS);
+    eof.EndOfFile.QuadPart = -1;
+    EXPECT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_INVALID_PARAMETER);
+    // Host files have no volume to lock.
+    EXPECT_EQ(ZwFsControlFile(o.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_LOCK_VOLUME,
+                              nullptr, 0, nullptr, 0),
+              STATUS_INVALID_DEVICE_REQUEST);
+    ZwClose(o.handle);
+}
+
+TEST_F(ZwFile, BadArgumentsAndHandlesAreRefused)
+{
+    UNICODE_STRING name = us(nt_data("bad.bin"));
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE h = nullptr;
+    EXPECT_EQ(ZwCreateFile(nullptr, rw, &oa, &iosb, nullptr, 0, 0, FILE_OPEN_IF, sync_options,
+                           nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        ZwCreateFile(&h, rw, &oa, nullptr, nullptr, 0, 0, FILE_OPEN_IF, sync_options, nullptr, 0),
+        STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwCreateFile(&h, rw, &oa, &iosb, nullptr, 0, 0, 6, sync_options, nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    // Synchronous handles need SYNCHRONIZE in the access asked for.
+    EXPECT_EQ(ZwCreateFile(&h, GENERIC_READ | GENERIC_WRITE, &oa, &iosb, nullptr, 0, 0,
+                           FILE_OPEN_IF, sync_options, nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwCreateFile(&h, rw, &oa, &iosb, nullptr, 0, 0, FILE_OPEN_IF,
+                           FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE, nullptr, 0),
+              STATUS_INVALID_PARAMETER);
+    UNICODE_STRING odd = name;
+    odd.Length = 3;
+    oa.ObjectName = &odd;
+    EXPECT_EQ(
+        ZwCreateFile(&h, rw, &oa, &iosb, nullptr, 0, 0, FILE_OPEN_IF, sync_options, nullptr, 0),
+        STATUS_OBJECT_NAME_INVALID);
+
+    char buffer[16];
+    HANDLE bogus = reinterpret_cast<HANDLE>(0x7ff0);
+    EXPECT_EQ(ZwReadFile(bogus, nullptr, nullptr, nullptr, &iosb, buffer, 16, nullptr, nullptr),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwQueryInformationFile(bogus, &iosb, buffer, 16, FilePositionInformation),
+              STATUS_INVALID_HANDLE);
+
+    opened o = open(nt_data("bad.bin"), rw, 0, FILE_OVERWRITE_IF);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    LARGE_INTEGER at{};
+    EXPECT_EQ(ZwReadFile(o.handle, nullptr, nullptr, nullptr, &iosb, nullptr, 16, &at, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwReadFile(o.handle, nullptr, nullptr, nullptr, nullptr, buffer, 16, &at, nullptr),
+              STATUS_INVALID_PARAMETER);
+    ZwClose(o.handle);
+    // A closed handle is gone.
+    EXPECT_EQ(ZwReadFile(o.handle, nullptr, nullptr, nullptr, &iosb, buffer, 16, &at, nullptr),
+              STATUS_INVALID_HANDLE);
+
+    // Not a file handle.
+    OBJECT_ATTRIBUTES dir_oa;
+    UNICODE_STRING dir_name = us(u"\\Device");
+    InitializeObjectAttributes(&dir_oa, &dir_name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE directory = nullptr;
+    ASSERT_EQ(ZwOpenDirectoryObject(&directory, DIRECTORY_ALL_ACCESS, &dir_oa), STATUS_SUCCESS);
+    EXPECT_EQ(ZwReadFile(directory, nullptr, nullptr, nullptr, &iosb, buffer, 16, &at, nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(directory);
+}
