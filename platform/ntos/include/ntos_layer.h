@@ -29,6 +29,12 @@ pool_statistics pool_stats();
 // returns true when there is none.
 bool pool_report_leaks(const ULONG* tags, size_t count);
 
+// ----- debugger output ----------------------------------------------------------------------
+
+// Sends each DbgPrint line (with its newline) to sink instead of standard error; null restores
+// standard error. Calls are serialised.
+void set_debug_output(void (*sink)(const std::string& line));
+
 // ----- drivers ------------------------------------------------------------------------------
 
 // Creates the driver object "\Driver\<name>" and calls entry with it and the registry path
@@ -42,6 +48,9 @@ bool unload_driver(PDRIVER_OBJECT driver, const ULONG* leak_tags, size_t tag_cou
 // A driver object for the layer's own devices (bridges, host drives), without an entry routine.
 NTSTATUS create_driver_object(const std::u16string& name, PDRIVER_OBJECT* driver);
 void delete_driver_object(PDRIVER_OBJECT driver);
+
+// The SDDL string IoCreateDeviceSecure kept on the device (empty for IoCreateDevice).
+std::u16string device_sddl(PDEVICE_OBJECT device);
 
 // ----- processes ----------------------------------------------------------------------------
 

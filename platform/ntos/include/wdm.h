@@ -780,7 +780,9 @@ VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
 #endif
 
 // One line to the host's standard error; a missing trailing newline is supplied.
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// The format follows the platform's rules (%ws and %S wide strings, %wZ a UNICODE_STRING*, %ld
+// 32-bit, %I64x 64-bit), so no compiler format checking applies.
+ULONG DbgPrint(PCSTR Format, ...);
 
 // ---------------------------------------------------------------------------------------------
 // Lists
@@ -1144,10 +1146,9 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     __builtin_memcpy(Next, Current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
     Next->Control = 0;
 }
-inline VOID IoMarkIrpPending(PIRP Irp)
-{
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
-}
+// Marks the current stack location pending; a dispatch routine that returns STATUS_PENDING must
+// have called it (or a lower driver must have marked its own location).
+VOID IoMarkIrpPending(PIRP Irp);
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                    PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel)

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <sched.h>
-#include <string>
 
 namespace ntos::detail {
 
@@ -36,32 +35,6 @@ VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
             static_cast<unsigned>(LineNumber));
     fflush(stderr);
     std::abort();
-}
-
-ULONG DbgPrint(PCSTR Format, ...)
-{
-    if (!Format)
-        return STATUS_INVALID_PARAMETER;
-    char text[1024];
-    va_list args;
-    va_start(args, Format);
-    int written = vsnprintf(text, sizeof(text), Format, args);
-    va_end(args);
-    if (written < 0)
-        return STATUS_INVALID_PARAMETER;
-    std::string line(text);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    // Embedded newlines would split one message over several lines of the service's log.
-    for (char& c : line)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    line += '\n';
-    static std::mutex lock;
-    std::lock_guard guard(lock);
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
-    return STATUS_SUCCESS;
 }
 
 KIRQL KeGetCurrentIrql()

@@ -48,6 +48,8 @@ void ob_reference(void* body);
 // Runs the destructor and frees the body when the last reference goes.
 void ob_dereference(void* body);
 object_kind ob_kind(const void* body);
+// Runs on_last_handle when the object's handle count drops to zero (a file's IRP_MJ_CLEANUP).
+void ob_set_close_procedure(void* body, object_destructor on_last_handle);
 // True when body is a live object of the layer (used to validate pointers callers pass in).
 bool ob_is_object(const void* body);
 LONG ob_reference_count(const void* body);

@@ -381,6 +381,13 @@ NTSTATUS ob_insert_name(void* body, HANDLE root_directory, const std::u16string&
     std::u16string trimmed = path;
     if (trimmed.size() > offset && trimmed.back() == u'\\')
         trimmed.pop_back();
+    bool bad = false;
+    split(trimmed, offset, &bad);
+    if (bad) {
+        if (held)
+            ob_dereference(held);
+        return STATUS_OBJECT_NAME_INVALID;
+    }
     size_t cut = trimmed.rfind(u'\\');
     std::u16string parent_path =
         (cut == std::u16string::npos || cut < offset) ? u"" : trimmed.substr(offset, cut - offset);

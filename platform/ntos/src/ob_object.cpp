@@ -24,6 +24,7 @@ struct alignas(16) object_header {
     std::atomic<LONG> handles;
     object_kind kind;
     object_destructor destroy;
+    object_destructor on_last_handle;
 };
 static_assert(sizeof(object_header) % 16 == 0);
 
@@ -191,10 +192,18 @@ NTSTATUS ob_reference_by_handle(HANDLE handle, object_kind kind, void** body, AC
     return STATUS_SUCCESS;
 }
 
+void ob_set_close_procedure(void* body, object_destructor on_last_handle)
+{
+    header_of(body)->on_last_handle = on_last_handle;
+}
+
 static void release_handle(void* body)
 {
-    if (header_of(body)->handles.fetch_sub(1) == 1)
+    if (header_of(body)->handles.fetch_sub(1) == 1) {
+        if (object_destructor cleanup = header_of(body)->on_last_handle)
+            cleanup(body);
         ob_last_handle_closed(body);
+    }
     ob_dereference(body);
 }
 

@@ -1,5 +1,6 @@
 // Threads and processes: system threads, adopted host threads, the system process and the
 // processes of client connections.
+#include "ntos_layer.h"
 #include "ps_internal.h"
 
 #include <atomic>
@@ -253,3 +254,29 @@ KPRIORITY KeQueryPriorityThread(PKTHREAD Thread)
 {
     return Thread ? Thread->Priority : 0;
 }
+
+namespace ntos {
+
+PEPROCESS create_client_process(const char* image_name, ULONG session_id, uint32_t uid,
+                                uint32_t gid, int32_t host_pid)
+{
+    return ps_create_process(image_name, session_id, uid, gid, host_pid);
+}
+
+void close_client_process(PEPROCESS process)
+{
+    if (!ob_is_object(process) || ob_kind(process) != object_kind::process)
+        return;
+    ob_close_process_handles(process);
+    std::lock_guard guard(dispatcher_lock());
+    ke_signal_locked(&process->Pcb.Header);
+}
+
+process_attachment::process_attachment(PEPROCESS process) : previous_(ps_attach_process(process)) {}
+
+process_attachment::~process_attachment()
+{
+    ps_attach_process(previous_);
+}
+
+} // namespace ntos
