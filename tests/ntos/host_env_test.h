@@ -25,8 +25,11 @@ inline const folders& start()
         char base[] = "/tmp/ntos-test-XXXXXX";
         std::string root = mkdtemp(base);
         folders out{root + "/run", root + "/state", root + "/data"};
+        // Other users reach the data folder (impersonation tests), not the state folder.
+        ::chmod(root.c_str(), 0755);
         ::mkdir(out.state.c_str(), 0700);
         ::mkdir(out.data.c_str(), 0777);
+        ::chmod(out.data.c_str(), 0777);
         std::ofstream(out.state + "/drives") << "# test drives\nE: " << out.data << "\n";
         NTSTATUS status = ntos::start_host(out.runtime, out.state);
         EXPECT_EQ(status, STATUS_SUCCESS);
