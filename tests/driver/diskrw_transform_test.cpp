@@ -1,9 +1,4 @@
-// The sector transform against a slow reference built from OpenSSL's MD5 and Blowfish and a
-// byte-by-byte XOR, written from the definition of the key material.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/blowfish.h>
-#include <openssl/md5.h>
-
+// The sector transform against the slow OpenSSL-based reference.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,57 +7,12 @@
 #include <vector>
 
 #include "diskrw.h"
+#include "sector_reference.h"
 
 namespace {
 
 using Bytes = std::vector<UCHAR>;
-
-struct Reference {
-    Bytes k = Bytes(128);
-    Bytes t = Bytes(8192);
-    BF_KEY bf;
-
-    explicit Reference(const Bytes& mountKey)
-    {
-        UCHAR d[16];
-        MD5(mountKey.data(), mountKey.size(), d);
-        for (int i = 0; i < 128; ++i) {
-            k[i] = d[i % 16] ^ (UCHAR)(d[2 * (i / 16)] + d[2 * (i / 16) + 1]);
-        }
-        for (int i = 0; i < 8192; ++i) {
-            t[i] = k[i % 128] ^ (UCHAR)(k[2 * (i / 128)] + k[2 * (i / 128) + 1]);
-        }
-        BF_set_key(&bf, 128, k.data());
-    }
-
-    // The table byte that meets run byte i: words are taken from T starting at word
-    // (X0 mod 8192) / 4, so for X0 a multiple of 4 this is T[(X0 + i) mod 8192].
-    UCHAR table_byte(long long x0, size_t i) const
-    {
-        long long start = ((x0 % 8192) + 8192) % 8192 / 4 * 4;
-        return t[(size_t)(start + (long long)i) % 8192];
-    }
-
-    void cipher_block(UCHAR* p, int direction) const
-    {
-        UCHAR be[8] = {p[3], p[2], p[1], p[0], p[7], p[6], p[5], p[4]};
-        BF_ecb_encrypt(be, be, &bf, direction);
-        const UCHAR le[8] = {be[3], be[2], be[1], be[0], be[7], be[6], be[5], be[4]};
-        memcpy(p, le, 8);
-    }
-
-    Bytes encrypt(long long x0, Bytes data) const
-    {
-        for (size_t i = 0; i < data.size(); ++i) {
-            data[i] ^= table_byte(x0, i);
-        }
-        for (size_t s = 0; s + 512 <= data.size(); s += 512) {
-            cipher_block(&data[s], BF_ENCRYPT);
-            cipher_block(&data[s + 8], BF_ENCRYPT);
-        }
-        return data;
-    }
-};
+using sector_reference::Reference;
 
 struct Volume {
     BLOWFISH_CTX bf;

@@ -11,6 +11,8 @@
 
 #include "algorithm_blowfish.h"
 
+struct _DEVICE_EXTENSION;
+
 #define DISKRW_SECTOR_SIZE 512
 #define DISKRW_TABLE_SIZE 8192
 
@@ -31,3 +33,23 @@ VOID DiskRW_EncryptRun(const BLOWFISH_CTX* BlowFish, const UCHAR* EncryptSectors
                        LONGLONG FileOffset, PUCHAR Buffer, ULONG Length);
 VOID DiskRW_DecryptRun(const BLOWFISH_CTX* BlowFish, const UCHAR* EncryptSectors,
                        LONGLONG FileOffset, PUCHAR Buffer, ULONG Length);
+
+// Driver entry and unload: the sector routines keep no state, so both always succeed.
+NTSTATUS DiskRW_Initialize();
+VOID DiskRW_Uninitialize();
+
+// Encrypts the caller's buffer in place (when the volume is encrypted) and writes it at
+// FileOffset on the container handle; returns the write's status. The buffer holds ciphertext
+// afterwards, so callers pass a buffer of their own.
+// DiskRW_Read reads Length bytes at FileOffset and, when the read succeeded and the volume is
+// encrypted, decrypts them in place; a failed read leaves the buffer as the file system left it.
+// A short read that the file system reports as success counts as success.
+// On an encrypted volume FileOffset and Length must be multiples of DISKRW_SECTOR_SIZE (others
+// are refused with STATUS_INVALID_PARAMETER before any I/O); an unencrypted volume passes any run
+// to the file system, whose status is returned.
+// PASSIVE_LEVEL. Only the volume's worker and, before it serves anyone, the mount sequence call
+// these, so they take no lock; the key material is read-only.
+NTSTATUS DiskRW_Write(struct _DEVICE_EXTENSION* DevExt, LONGLONG FileOffset, PVOID Buffer,
+                      ULONG Length);
+NTSTATUS DiskRW_Read(struct _DEVICE_EXTENSION* DevExt, LONGLONG FileOffset, PVOID Buffer,
+                     ULONG Length);

@@ -1,0 +1,105 @@
+// The volume record's shared state: the table of volumes, its lock, the mount mutex and the
+// stored driver object, and the teardown of one record.
+#include "devext.h"
+
+#include <string.h>
+
+PDEVICE_EXTENSION g_VirtualDiskList[REDAV_VOLUME_SLOTS];
+KSPIN_LOCK g_VirtualDiskListLock;
+KMUTEX g_MountMutex;
+PDRIVER_OBJECT g_VirtualDiskDriverObject;
+
+namespace {
+
+VOID _StopWorker(PDEVICE_EXTENSION DevExt)
+{
+    if (DevExt->ThreadHandle == nullptr) {
+        return; // never started: no event to signal, nothing to wait for
+    }
+    DevExt->Terminate = TRUE;
+    KeSetEvent(&DevExt->RequestEvent, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(DevExt->ThreadHandle, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(DevExt->ThreadHandle);
+    DevExt->ThreadHandle = nullptr;
+}
+
+VOID _FreeVolumeBlock(PVOID* Block)
+{
+    if (*Block != nullptr) {
+        ExFreePoolWithTag(*Block, REDAV_VOLUME_POOL_TAG);
+        *Block = nullptr;
+    }
+}
+
+} // namespace
+
+// The driver frame links a placeholder File_Initialize until the volume layer replaces it;
+// while that placeholder is in the tree this definition would collide with it.
+#if !__has_include("virtualdisk_pending.h")
+NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject)
+{
+    g_VirtualDiskDriverObject = DriverObject;
+    KeInitializeSpinLock(&g_VirtualDiskListLock);
+    KeInitializeMutex(&g_MountMutex, 0);
+    return STATUS_SUCCESS;
+}
+#endif
+
+PUNICODE_STRING VirtualDisk_AllocateCountedString(PCWSTR Text, SIZE_T Characters)
+{
+    // Length must fit a USHORT together with the terminator counted in MaximumLength.
+    if (Characters > (MAXUSHORT - sizeof(WCHAR)) / sizeof(WCHAR)) {
+        return nullptr;
+    }
+    SIZE_T bytes = Characters * sizeof(WCHAR);
+    auto counted = (PUNICODE_STRING)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(UNICODE_STRING) + bytes + sizeof(WCHAR), REDAV_VOLUME_POOL_TAG);
+    if (counted == nullptr) {
+        return nullptr;
+    }
+    counted->Length = (USHORT)bytes;
+    counted->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
+    counted->Buffer = (PWSTR)(counted + 1);
+    if (bytes != 0) {
+        memcpy(counted->Buffer, Text, bytes);
+    }
+    counted->Buffer[Characters] = 0;
+    return counted;
+}
+
+VOID DestroyVirtualDisk(PDEVICE_EXTENSION DevExt)
+{
+    PAGED_CODE();
+    if (DevExt == nullptr) {
+        return;
+    }
+    DevExt->Started = FALSE;
+    _StopWorker(DevExt);
+
+    if (DevExt->FileHandle != nullptr) {
+        ZwClose(DevExt->FileHandle);
+        DevExt->FileHandle = nullptr;
+    }
+    if (DevExt->HasClientContext) {
+        SeDeleteClientSecurity(&DevExt->ClientContext);
+        DevExt->HasClientContext = FALSE;
+    }
+    _FreeVolumeBlock((PVOID*)&DevExt->EncryptSectors);
+    _FreeVolumeBlock((PVOID*)&DevExt->BlowFish);
+    _FreeVolumeBlock((PVOID*)&DevExt->DeviceName);
+    _FreeVolumeBlock((PVOID*)&DevExt->FilePath);
+
+    // A failed mount at a letter that another volume holds must leave that volume registered.
+    ULONG slot = (ULONG)(DevExt->VolumeLetter - u'A');
+    KIRQL irql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &irql);
+    if (slot < REDAV_VOLUME_SLOTS && g_VirtualDiskList[slot] == DevExt) {
+        g_VirtualDiskList[slot] = nullptr;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, irql);
+
+    // The record lives in the device's extension: nothing of it may be touched after this.
+    if (DevExt->DeviceObject != nullptr) {
+        IoDeleteDevice(DevExt->DeviceObject);
+    }
+}
