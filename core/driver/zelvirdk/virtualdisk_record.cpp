@@ -33,9 +33,6 @@ VOID _FreeVolumeBlock(PVOID* Block)
 
 } // namespace
 
-// The driver frame links a placeholder File_Initialize until the volume layer replaces it;
-// while that placeholder is in the tree this definition would collide with it.
-#if !__has_include("virtualdisk_pending.h")
 NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject)
 {
     g_VirtualDiskDriverObject = DriverObject;
@@ -43,7 +40,6 @@ NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject)
     KeInitializeMutex(&g_MountMutex, 0);
     return STATUS_SUCCESS;
 }
-#endif
 
 PUNICODE_STRING VirtualDisk_AllocateCountedString(PCWSTR Text, SIZE_T Characters)
 {
