@@ -183,12 +183,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     NTOS_CHECK(KeGetCurrentIrql() <= DISPATCH_LEVEL, "IoCompleteRequest at IRQL %d",
                KeGetCurrentIrql());
-    check_irp(Irp, "IoCompleteRequest");
+    NTOS_CHECK(Irp && record_of(Irp)->magic == irp_magic,
+               "IoCompleteRequest on %p, which is not an IRP", static_cast<void*>(Irp));
     irp_record* record = record_of(Irp);
-    NTOS_CHECK(Irp->IoStatus.Status != STATUS_PENDING,
-               "IoCompleteRequest with STATUS_PENDING (IRP %p)", static_cast<void*>(Irp));
+    // Checked before liveness: a request the I/O manager built is already freed by its first
+    // completion, and the report should name the real fault.
     NTOS_CHECK(!record->completed.exchange(true), "IRP %p completed twice",
                static_cast<void*>(Irp));
+    check_irp(Irp, "IoCompleteRequest");
+    NTOS_CHECK(Irp->IoStatus.Status != STATUS_PENDING,
+               "IoCompleteRequest with STATUS_PENDING (IRP %p)", static_cast<void*>(Irp));
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
