@@ -1,0 +1,151 @@
+// The per-letter operations of the control requests: describe a volume, set its access state,
+// read and write its hidden sectors.
+#include "virtualdisk_internal.h"
+
+#include "klog.h"
+#include "supportex.h"
+
+namespace {
+
+BOOLEAN IsVolumeLetter(WCHAR Letter)
+{
+    return Letter >= u'D' && Letter <= u'Z';
+}
+
+VOID CopyCounted(PWSTR Dest, SIZE_T DestChars, PCUNICODE_STRING Source)
+{
+    if (!Source)
+        return;
+    SIZE_T Chars = Source->Length / sizeof(WCHAR);
+    if (Chars >= DestChars)
+        Chars = DestChars - 1;
+    RtlCopyMemory(Dest, Source->Buffer, Chars * sizeof(WCHAR));
+}
+
+NTSTATUS WriteSector(HANDLE File, LONGLONG Offset, PVOID Sector)
+{
+    IO_STATUS_BLOCK Iosb;
+    LARGE_INTEGER Position;
+    Position.QuadPart = Offset;
+    return ZwWriteFile(File, nullptr, nullptr, nullptr, &Iosb, Sector, REDAV_HIDDEN_SECTOR_SIZE,
+                       &Position, nullptr);
+}
+
+} // namespace
+
+PDEVICE_EXTENSION _LookupVirtualDisk(WCHAR Letter)
+{
+    if (!IsVolumeLetter(Letter))
+        return nullptr;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+    PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
+    KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+    return DevExt;
+}
+
+BOOLEAN VirtualDisk_QueryVolume(WCHAR Letter, PREDAV_VOLUME_INFO Info)
+{
+    Letter = SupportEx_UpcaseLetter(Letter);
+    if (!IsVolumeLetter(Letter))
+        return FALSE;
+    BOOLEAN Found = FALSE;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+    PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
+    if (DevExt) {
+        RtlZeroMemory(Info, sizeof(*Info));
+        Info->VolumeLetter = DevExt->VolumeLetter;
+        CopyCounted(Info->DeviceName, REDAV_PATH_CHARS, DevExt->DeviceName);
+        CopyCounted(Info->FilePath, sizeof(Info->FilePath) / sizeof(WCHAR), DevExt->FilePath);
+        Info->FileSize = DevExt->FileSize;
+        Info->IsCDROM = DevExt->IsCDROM;
+        Info->IsReadOnly = DevExt->IsReadOnly;
+        Info->IsEncrypt = DevExt->IsEncrypt;
+        Info->VolumeRWStatus = DevExt->VolumeRWStatus;
+        Found = TRUE;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+    return Found;
+}
+
+BOOLEAN VirtualDisk_SetVolumeRWStatus(WCHAR Letter, ULONG VolumeRWStatus)
+{
+    Letter = SupportEx_UpcaseLetter(Letter);
+    if (!IsVolumeLetter(Letter))
+        return FALSE;
+    if (VolumeRWStatus > 2) {
+        KLOG_ERROR(u"[redav] Volume VolumeRWStatus Invalidate.(VolumeLetter=%C, VolumeRWStatus=%d)",
+                   Letter, VolumeRWStatus);
+        return FALSE;
+    }
+    BOOLEAN Found = FALSE;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+    PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
+    if (DevExt) {
+        DevExt->VolumeRWStatus = VolumeRWStatus;
+        Found = TRUE;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+    return Found;
+}
+
+BOOLEAN VirtualDisk_QueryHideSector(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data)
+{
+    Letter = SupportEx_UpcaseLetter(Letter);
+    if (!IsVolumeLetter(Letter))
+        return FALSE;
+    BOOLEAN Found = FALSE;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+    PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
+    if (DevExt) {
+        RtlZeroMemory(Data, sizeof(*Data));
+        Data->VolumeLetter = DevExt->VolumeLetter;
+        RtlCopyMemory(Data->HeaderSector, DevExt->HeaderSector, REDAV_HIDDEN_SECTOR_SIZE);
+        RtlCopyMemory(Data->TailSector, DevExt->TailSector, REDAV_HIDDEN_SECTOR_SIZE);
+        Found = TRUE;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+    return Found;
+}
+
+BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data)
+{
+    PAGED_CODE();
+    Letter = SupportEx_UpcaseLetter(Letter);
+    if (!IsVolumeLetter(Letter))
+        return FALSE;
+    // The writes run outside the spin lock: the mount mutex keeps a dismount from tearing the
+    // volume down under them.
+    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    BOOLEAN Done = FALSE;
+    PDEVICE_EXTENSION DevExt = _LookupVirtualDisk(Letter);
+    if (DevExt) {
+        // The request buffer is the caller's; write from a copy so it stays as sent.
+        UCHAR Header[REDAV_HIDDEN_SECTOR_SIZE];
+        UCHAR Tail[REDAV_HIDDEN_SECTOR_SIZE];
+        RtlCopyMemory(Header, Data->HeaderSector, sizeof(Header));
+        RtlCopyMemory(Tail, Data->TailSector, sizeof(Tail));
+        NTSTATUS status = WriteSector(DevExt->FileHandle, 0, Header);
+        if (!NT_SUCCESS(status)) {
+            KLOG_ERROR(u"[redav] ZwWriteFile(HeaderSector) failed!(status=0x%08x)", status);
+        } else {
+            status =
+                WriteSector(DevExt->FileHandle, DevExt->FileSize + REDAV_HIDDEN_SECTOR_SIZE, Tail);
+            if (!NT_SUCCESS(status))
+                KLOG_ERROR(u"[redav] ZwWriteFile(TailSector) failed!(status=0x%08x)", status);
+        }
+        if (NT_SUCCESS(status)) {
+            KIRQL OldIrql;
+            KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+            RtlCopyMemory(DevExt->HeaderSector, Header, sizeof(Header));
+            RtlCopyMemory(DevExt->TailSector, Tail, sizeof(Tail));
+            KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+            Done = TRUE;
+        }
+    }
+    KeReleaseMutex(&g_MountMutex, FALSE);
+    return Done;
+}
