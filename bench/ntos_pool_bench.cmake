@@ -1,0 +1,1 @@
+target_link_libraries(ntos_pool_bench PRIVATE ntos)
