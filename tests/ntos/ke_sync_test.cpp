@@ -278,6 +278,51 @@ TEST(PsProcess, SystemProcessNameIsFoundByScanningTheProcessObject)
     ObDereferenceObject(client);
 }
 
+TEST(KeEventObject, ClientEventHandleIsReferencedAsAKernelEvent)
+{
+    // What the driver's log does with an event handle a client sends it.
+    PEPROCESS client = ntos::create_client_process("reader", 1, 1000, 1000, 7);
+    {
+        ntos::process_attachment attach(client);
+        HANDLE handle = nullptr;
+        ASSERT_EQ(ZwCreateEvent(&handle, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, FALSE),
+                  STATUS_SUCCESS);
+        PVOID object = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode,
+                                            &object, nullptr),
+                  STATUS_SUCCESS);
+        KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+        LONG previous = -1;
+        EXPECT_EQ(ZwSetEvent(handle, &previous), STATUS_SUCCESS);
+        EXPECT_EQ(previous, 1);
+        EXPECT_EQ(ZwClearEvent(handle), STATUS_SUCCESS);
+        EXPECT_EQ(KeReadStateEvent(static_cast<PKEVENT>(object)), 0);
+        // The reference outlives the handle.
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+        KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(object);
+    }
+    ntos::close_client_process(client);
+    ObDereferenceObject(client);
+
+    // User mode never reaches kernel handles; kernel mode does.
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE kernel = nullptr;
+    ASSERT_EQ(ZwCreateEvent(&kernel, EVENT_ALL_ACCESS, &oa, NotificationEvent, TRUE),
+              STATUS_SUCCESS);
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(kernel, SYNCHRONIZE, *ExEventObjectType, UserMode, &object,
+                                        nullptr),
+              STATUS_INVALID_HANDLE);
+    ASSERT_EQ(ObReferenceObjectByHandle(kernel, SYNCHRONIZE, *ExEventObjectType, KernelMode,
+                                        &object, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(static_cast<PKEVENT>(object)), 1);
+    ObDereferenceObject(object);
+    ZwClose(kernel);
+}
+
 TEST(KeIrql, SpinLocksRaiseToDispatchAndRestore)
 {
     KSPIN_LOCK lock;

@@ -880,6 +880,14 @@ VOID KeClearEvent(PRKEVENT Event);
 LONG KeResetEvent(PRKEVENT Event);
 LONG KeReadStateEvent(PRKEVENT Event);
 
+// Event objects with handles (the object is a KEVENT, so ObReferenceObjectByHandle with
+// *ExEventObjectType gives a PKEVENT). A name is optional.
+NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                       POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                       BOOLEAN InitialState);
+NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState);
+NTSTATUS ZwClearEvent(HANDLE EventHandle);
+
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
 // Releasing a mutex the thread does not own aborts in checked builds (the platform bug-checks).
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);

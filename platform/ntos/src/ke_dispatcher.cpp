@@ -284,3 +284,57 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
         std::this_thread::yield();
     return STATUS_SUCCESS;
 }
+
+NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
+                       POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
+                       BOOLEAN InitialState)
+{
+    if (!EventHandle || (EventType != NotificationEvent && EventType != SynchronizationEvent))
+        return STATUS_INVALID_PARAMETER;
+    if (ObjectAttributes && ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES))
+        return STATUS_INVALID_PARAMETER;
+    std::u16string name;
+    if (ObjectAttributes && ObjectAttributes->ObjectName &&
+        !ob_string(ObjectAttributes->ObjectName, &name))
+        return STATUS_OBJECT_NAME_INVALID;
+    void* body = ob_create_object(object_kind::event, sizeof(KEVENT), nullptr);
+    if (!body)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    KeInitializeEvent(static_cast<PKEVENT>(body), EventType, InitialState);
+    ULONG attributes = ObjectAttributes ? ObjectAttributes->Attributes : 0;
+    if (!name.empty()) {
+        NTSTATUS status =
+            ob_insert_name(body, ObjectAttributes->RootDirectory, name, attributes, nullptr);
+        if (!NT_SUCCESS(status)) {
+            ob_dereference(body);
+            return status;
+        }
+    }
+    NTSTATUS status = ob_insert_handle(body, DesiredAccess, attributes, EventHandle);
+    ob_dereference(body);
+    return status;
+}
+
+NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState)
+{
+    void* body = nullptr;
+    NTSTATUS status = ob_reference_by_handle(EventHandle, object_kind::event, &body, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    LONG previous = KeSetEvent(static_cast<PKEVENT>(body), IO_NO_INCREMENT, FALSE);
+    if (PreviousState)
+        *PreviousState = previous;
+    ob_dereference(body);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClearEvent(HANDLE EventHandle)
+{
+    void* body = nullptr;
+    NTSTATUS status = ob_reference_by_handle(EventHandle, object_kind::event, &body, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    KeClearEvent(static_cast<PKEVENT>(body));
+    ob_dereference(body);
+    return STATUS_SUCCESS;
+}

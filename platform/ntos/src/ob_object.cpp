@@ -273,6 +273,9 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     if (!Object)
         return STATUS_INVALID_PARAMETER;
     *Object = nullptr;
+    // A caller in user mode never gets at the kernel's own handles.
+    if (AccessMode == UserMode && is_kernel_handle(Handle))
+        return STATUS_INVALID_HANDLE;
     void* body = nullptr;
     ACCESS_MASK granted = 0;
     object_kind kind{};
