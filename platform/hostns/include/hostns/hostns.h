@@ -11,6 +11,10 @@
 //   R/sessions/UID/DosDevices/NAME     one user's session links, same format. The manager's
 //                                      DefineDosDeviceW definitions go here, and the user's folder
 //                                      drives (like subst: "D:" -> "\??\C:\home\u").
+//   R/sessions                         mode 1777 (sticky, like /tmp): every user makes their own
+//                                      UID folder (0700) on first use; a UID folder or its
+//                                      DosDevices that UID does not own is ignored. The service
+//                                      (root) may make one for a user; it is then given to them.
 //   R/sessions/UID/defaults            marker: the session's folder drives were written once. A
 //                                      definition removed later stays removed for the session.
 //   R/volumes/ESCAPED                  where a volume's files are visible on the host: a symlink
