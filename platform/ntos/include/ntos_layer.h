@@ -80,8 +80,9 @@ private:
 // flag, IRP_MJ_DEVICE_CONTROL and IRP_MJ_INTERNAL_DEVICE_CONTROL per the code's method,
 // IRP_MJ_CREATE/CLEANUP/CLOSE/FLUSH_BUFFERS/SHUTDOWN without buffers), calls the driver, waits
 // when the request is pending and returns the final status; *information receives
-// IoStatus.Information. file may be null. For read and write, output/output_length and
-// input/input_length are the data buffers respectively, offset the byte offset.
+// IoStatus.Information. file may be null, except for create, cleanup and close. For read and write,
+// output/output_length and input/input_length are the data buffers respectively, offset the byte
+// offset.
 struct request {
     UCHAR major = 0;
     UCHAR minor = 0;

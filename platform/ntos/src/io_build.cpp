@@ -280,6 +280,9 @@ NTSTATUS send_request(PDEVICE_OBJECT device, PFILE_OBJECT file, const request& w
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
+        // Drivers look at the file object of these: a request without one is malformed.
+        if (!file)
+            return STATUS_INVALID_PARAMETER;
         return ntos::detail::io_send_simple(device, file, what.major, what.minor, information);
     default:
         if (what.major > IRP_MJ_MAXIMUM_FUNCTION)
