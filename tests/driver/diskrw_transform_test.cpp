@@ -95,25 +95,6 @@ TEST(DiskRWTransform, FirstDiskSectorUsesSecondTableSliceAndSectorFifteenWraps)
     EXPECT_NE(vol.encrypt(1024, data), stored);
 }
 
-TEST(DiskRWTransform, ZerosAreNotStoredAsZerosAndKeysDecideTheCiphertext)
-{
-    std::mt19937 rng(3);
-    Bytes key = manager_key(rng);
-    Volume a(key), b(key);
-    Bytes zeros(4096, 0);
-    Bytes stored = a.encrypt(512, zeros);
-    for (size_t s = 0; s < stored.size(); s += 512) {
-        EXPECT_NE(Bytes(stored.begin() + s, stored.begin() + s + 512), Bytes(512, 0)) << s;
-    }
-    // Two volumes mounted with the same key agree byte for byte; another key does not.
-    Bytes data = random_bytes(rng, 2048);
-    EXPECT_EQ(a.encrypt(4096, data), b.encrypt(4096, data));
-    Bytes otherKey = key;
-    otherKey[0] ^= 1;
-    Volume c(otherKey);
-    EXPECT_NE(a.encrypt(4096, data), c.encrypt(4096, data));
-}
-
 TEST(DiskRWTransform, RunsAtManyOffsetsAndLengthsMatchReferenceAndRoundTrip)
 {
     std::mt19937 rng(4);
