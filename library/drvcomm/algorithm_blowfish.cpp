@@ -79,8 +79,8 @@ template <int N> inline VOID decrypt_lanes(const BLOWFISH_CTX* ctx, ULONG (&l)[N
     }
 }
 
-// Blocks handled side by side: enough chains to cover the load latency, few enough that the
-// halves stay in registers.
+// Blocks handled side by side (the heads of four records). Fewer chains leave the load units
+// waiting on the S-box latency; more spill so many halves to the stack that they lose again.
 constexpr int kLanes = 8;
 
 // Applies the N-lane cipher to the two 8-byte blocks at the head of each record. The record
