@@ -4,7 +4,9 @@
 // the global ones, to host paths (see hostns/hostns.h). A path without a drive ("Lockbin.xml",
 // "sub\x") is relative to the process's current folder. UNC paths fail with ERROR_BAD_NETPATH.
 // Names are matched as the host file system matches them (case-sensitive on most). Share modes
-// are not enforced between handles.
+// hold between handles of every process that uses this layer or the kernel layer's
+// share records (hostns/share.h): a conflicting open, delete or move fails with
+// ERROR_SHARING_VIOLATION.
 #pragma once
 
 #include "windef.h"

@@ -10,6 +10,8 @@
 #include "handleapi.h"
 #include "winerror.h"
 
+#include "hostns/share.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,11 +25,12 @@ namespace {
 constexpr DWORD FILE_READ_DATA = 0x0001;
 constexpr DWORD FILE_WRITE_DATA = 0x0002;
 constexpr DWORD FILE_APPEND_DATA = 0x0004;
+constexpr DWORD delete_access = 0x00010000; // DELETE
 
 class FileObject : public HandleObject {
 public:
-    FileObject(int fd, bool can_read, bool can_write, std::string delete_on_close)
-        : fd_(fd), can_read_(can_read), can_write_(can_write),
+    FileObject(int fd, int lock_fd, bool can_read, bool can_write, std::string delete_on_close)
+        : fd_(fd), lock_fd_(lock_fd), can_read_(can_read), can_write_(can_write),
           delete_on_close_(std::move(delete_on_close))
     {
     }
@@ -89,11 +92,14 @@ public:
         int r = ::close(fd_);
         if (!delete_on_close_.empty())
             unlink(delete_on_close_.c_str());
+        if (lock_fd_ >= 0)
+            ::close(lock_fd_);
         return r == 0 ? ERROR_SUCCESS : error_from_errno(errno);
     }
 
 private:
     int fd_;
+    int lock_fd_; // holds this handle's share-mode record, see hostns/share.h
     bool can_read_;
     bool can_write_;
     std::string delete_on_close_;
@@ -103,6 +109,24 @@ bool read_only(const struct stat& st)
 {
     return S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR);
 }
+
+} // namespace
+
+namespace win32::detail {
+
+bool in_use_against_delete(const std::string& host_path)
+{
+    int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    bool conflict = hostns::share_conflicts(fd, hostns::access_delete, 7);
+    ::close(fd);
+    return conflict;
+}
+
+} // namespace win32::detail
+
+namespace {
 
 HANDLE fail_handle(DWORD error)
 {
@@ -145,7 +169,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         if (fd < 0)
             return fail_handle(error_from_errno(errno, host.path));
         SetLastError(dwCreationDisposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-        return handle_insert(std::make_shared<FileObject>(fd, false, false, std::string()));
+        return handle_insert(std::make_shared<FileObject>(fd, -1, false, false, std::string()));
     }
     // The read-only attribute holds for every caller, root included, as it does on Windows.
     if (existed && read_only(st) &&
@@ -163,6 +187,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
     int fd = -1;
     bool created = false;
+    // Truncation waits until the share check has passed: a file that another handle keeps
+    // from writers must not lose its contents to a refused open.
+    bool truncate = false;
     switch (dwCreationDisposition) {
     case CREATE_NEW:
         fd = open(host.path.c_str(), flags | O_CREAT | O_EXCL, mode);
@@ -173,20 +200,40 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         // Try to create first, so that "existed" is decided by the host, not by a race.
         fd = open(host.path.c_str(), flags | O_CREAT | O_EXCL, mode);
         created = fd >= 0;
-        if (fd < 0 && errno == EEXIST)
-            fd = open(host.path.c_str(),
-                      flags | (dwCreationDisposition == CREATE_ALWAYS ? O_TRUNC : 0));
+        if (fd < 0 && errno == EEXIST) {
+            fd = open(host.path.c_str(), flags);
+            truncate = dwCreationDisposition == CREATE_ALWAYS;
+        }
         break;
     case OPEN_EXISTING:
         fd = open(host.path.c_str(), flags);
         break;
     case TRUNCATE_EXISTING:
-        fd = open(host.path.c_str(), flags | O_TRUNC);
+        fd = open(host.path.c_str(), flags);
+        truncate = true;
         break;
     }
     if (fd < 0) {
         int e = errno;
         return fail_handle(e == EEXIST ? ERROR_FILE_EXISTS : error_from_errno(e, host.path));
+    }
+
+    unsigned access = (want_read ? hostns::access_read : 0) |
+                      (want_write ? hostns::access_write : 0) |
+                      ((dwDesiredAccess & (delete_access | GENERIC_ALL)) ||
+                               (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE)
+                           ? hostns::access_delete
+                           : 0);
+    int lock_fd = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+    int share_error = lock_fd >= 0 ? hostns::share_acquire(lock_fd, access, dwShareMode & 7) : 0;
+    if (share_error || (truncate && ftruncate(fd, 0) != 0)) {
+        int e = share_error ? share_error : errno;
+        if (lock_fd >= 0)
+            ::close(lock_fd);
+        ::close(fd);
+        if (created)
+            unlink(host.path.c_str());
+        return fail_handle(e == EBUSY ? ERROR_SHARING_VIOLATION : error_from_errno(e, host.path));
     }
     std::string delete_path;
     if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) {
@@ -196,7 +243,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         if (delete_path[0] != '/' && getcwd(cwd, sizeof cwd))
             delete_path = std::string(cwd) + "/" + delete_path;
     }
-    HANDLE h = handle_insert(std::make_shared<FileObject>(fd, want_read, want_write, delete_path));
+    HANDLE h = handle_insert(
+        std::make_shared<FileObject>(fd, lock_fd, want_read, want_write, delete_path));
     bool report_existing = !created && (dwCreationDisposition == CREATE_ALWAYS ||
                                         dwCreationDisposition == OPEN_ALWAYS);
     SetLastError(report_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -286,6 +334,8 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName)
         return fail(error_from_errno(errno, host.path));
     if (S_ISDIR(st.st_mode) || read_only(st))
         return fail(ERROR_ACCESS_DENIED);
+    if (S_ISREG(st.st_mode) && in_use_against_delete(host.path))
+        return fail(ERROR_SHARING_VIOLATION);
     if (unlink(host.path.c_str()) != 0)
         return fail(error_from_errno(errno, host.path));
     return TRUE;

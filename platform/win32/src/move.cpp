@@ -105,6 +105,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
     struct stat src, dst;
     if (lstat(from.path.c_str(), &src) != 0)
         return fail(error_from_errno(errno, from.path));
+    if (S_ISREG(src.st_mode) && in_use_against_delete(from.path))
+        return fail(ERROR_SHARING_VIOLATION);
     bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
     if (lstat(to.path.c_str(), &dst) == 0) {
         bool same_file = src.st_dev == dst.st_dev && src.st_ino == dst.st_ino;
@@ -115,6 +117,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
             if (S_ISDIR(dst.st_mode) || S_ISDIR(src.st_mode) ||
                 (S_ISREG(dst.st_mode) && !(dst.st_mode & S_IWUSR)))
                 return fail(ERROR_ACCESS_DENIED);
+            if (S_ISREG(dst.st_mode) && in_use_against_delete(to.path))
+                return fail(ERROR_SHARING_VIOLATION);
         }
     }
 

@@ -32,6 +32,9 @@ DWORD error_from_errno(int error, const std::string& host_path = {});
 // Sets the last error and returns FALSE, for the common failure exit.
 BOOL fail(DWORD error);
 
+// True if an open handle of either layer keeps others from deleting (or renaming) the file.
+bool in_use_against_delete(const std::string& host_path);
+
 // True when `text` starts with "\\.\" (or "//./"), the device namespace.
 bool is_device_path(LPCWSTR text);
 
