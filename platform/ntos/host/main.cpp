@@ -1,0 +1,203 @@
+// zelvirdk: the service host. Starts the kernel layer over the runtime and state folders, loads
+// the driver (DriverEntry with its service key), publishes its devices through the host bridges
+// and serves until SIGTERM or SIGINT; then unloads the driver and reports pool blocks it left.
+#include "bridge_control.h"
+#include "bridge_disk.h"
+#include "ntos_host.h"
+#include "ntos_layer.h"
+
+#include <ntifs.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace {
+
+constexpr const char16_t* service_name = u"zelvirdk";
+// The driver's pool tags: volume data and debugger-trace buffers.
+constexpr ULONG driver_tags[] = {0x6472766D, 0x44424750};
+
+void usage(FILE* out)
+{
+    std::fprintf(out,
+                 "usage: zelvirdk [--help]\n"
+                 "Hosts the zelvirdk virtual disk driver until SIGTERM or SIGINT.\n"
+                 "\n"
+                 "environment:\n"
+                 "  LOCKBIN_ROOT   runtime folder: sockets, links, disk files (default "
+                 "/run/lockbin)\n"
+                 "  LOCKBIN_STATE  state folder: registry, drives file (default "
+                 "/var/lib/lockbin)\n"
+                 "\n"
+                 "One instance serves a runtime folder; a second one over the same folder exits "
+                 "with status 1.\n");
+}
+
+std::string folder_from(const char* variable, const char* fallback)
+{
+    const char* value = std::getenv(variable);
+    std::string folder = (value && *value) ? value : fallback;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+bool make_folders(const std::string& path, mode_t mode)
+{
+    for (size_t pos = 1; pos != std::string::npos;) {
+        pos = path.find('/', pos + 1);
+        std::string partial = path.substr(0, pos);
+        if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Holds an exclusive lock on R/zelvirdk.lock for the life of the process; the file carries the
+// pid of the instance that holds it.
+int take_instance_lock(const std::string& runtime)
+{
+    std::string path = runtime + "/zelvirdk.lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "zelvirdk: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "zelvirdk: another instance is serving %s\n", runtime.c_str());
+        ::close(fd);
+        return -1;
+    }
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0)
+        std::fprintf(stderr, "zelvirdk: cannot write %s\n", path.c_str());
+    return fd;
+}
+
+UNICODE_STRING counted(const std::u16string& text)
+{
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(text.c_str());
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    return s;
+}
+
+// The service key, as installing the service would have made it.
+NTSTATUS create_service_key()
+{
+    const std::u16string levels[] = {
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet",
+        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
+        std::u16string(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") +
+            service_name,
+    };
+    for (const auto& level : levels) {
+        UNICODE_STRING name = counted(level);
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
+        HANDLE key = nullptr;
+        NTSTATUS status =
+            ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+        ZwClose(key);
+    }
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            usage(stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "zelvirdk: unknown argument %s\n", argv[i]);
+        usage(stderr);
+        return 2;
+    }
+
+    std::string runtime = folder_from("LOCKBIN_ROOT", "/run/lockbin");
+    std::string state = folder_from("LOCKBIN_STATE", "/var/lib/lockbin");
+    if (!make_folders(runtime, 0755)) {
+        std::fprintf(stderr, "zelvirdk: cannot create the runtime folder %s: %s\n", runtime.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    int lock = take_instance_lock(runtime);
+    if (lock < 0)
+        return 1;
+
+    // Every thread the layer starts inherits this mask, so the signals reach sigwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    NTSTATUS status = ntos::start_host(runtime, state);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "zelvirdk: the kernel layer did not start (status=0x%08x)\n",
+                     static_cast<unsigned>(status));
+        return 1;
+    }
+    status = create_service_key();
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "zelvirdk: cannot create the service key (status=0x%08x)\n",
+                     static_cast<unsigned>(status));
+        return 1;
+    }
+    status = ntos::detail::bridge_disk_start();
+    if (!NT_SUCCESS(status))
+        std::fprintf(stderr,
+                     "zelvirdk: disks are not published under %s/disks (status=0x%08x); "
+                     "FUSE needs /dev/fuse and the right to mount\n",
+                     runtime.c_str(), static_cast<unsigned>(status));
+
+    PDRIVER_OBJECT driver = nullptr;
+    status = ntos::load_driver(service_name, DriverEntry, &driver);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "zelvirdk: DriverEntry failed (status=0x%08x)\n",
+                     static_cast<unsigned>(status));
+        ntos::detail::bridge_disk_stop();
+        ntos::stop_host();
+        return 1;
+    }
+    status = ntos::detail::bridge_control_start();
+    if (!NT_SUCCESS(status))
+        std::fprintf(stderr, "zelvirdk: the control bridge did not start (status=0x%08x)\n",
+                     static_cast<unsigned>(status));
+    std::fprintf(stderr, "zelvirdk: running (runtime %s, state %s, pid %d)\n", runtime.c_str(),
+                 state.c_str(), static_cast<int>(::getpid()));
+
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    std::fprintf(stderr, "zelvirdk: %s, unloading\n", strsignal(signal_number));
+
+    // Clients go first, so that no request reaches the driver while it unloads.
+    ntos::detail::bridge_control_stop();
+    bool clean = ntos::unload_driver(driver, driver_tags, sizeof driver_tags / sizeof *driver_tags);
+    ntos::detail::bridge_disk_stop();
+    ntos::stop_host();
+    std::fprintf(stderr, "zelvirdk: pool report: %s\n",
+                 clean ? "no blocks left by the driver" : "the driver left pool blocks (above)");
+    ::close(lock);
+    return 0;
+}
