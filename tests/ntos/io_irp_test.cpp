@@ -350,6 +350,88 @@ TEST_F(IoTest, CompletionRoutinesSeeTheResultAndMayKeepTheIrp)
     IoFreeIrp(irp);
 }
 
+// An upper driver that passes every request down, as a filter does: with the same stack
+// location (skip) or a copy and a completion routine that propagates the pending mark.
+PDEVICE_OBJECT lower_device = nullptr;
+bool forward_with_copy = false;
+std::atomic<int> forward_completions{0};
+
+NTSTATUS forwarded(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    ++forward_completions;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS dispatch_forward(PDEVICE_OBJECT, PIRP irp)
+{
+    if (forward_with_copy) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, forwarded, nullptr, TRUE, TRUE, TRUE);
+    } else {
+        IoSkipCurrentIrpStackLocation(irp);
+    }
+    return IoCallDriver(lower_device, irp);
+}
+
+NTSTATUS upper_entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_forward;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IoTest, PendingFromALowerDriverPassesThroughAnUpperOne)
+{
+    PDRIVER_OBJECT upper_driver = nullptr;
+    ASSERT_EQ(ntos::load_driver(u"testupper", upper_entry, &upper_driver), STATUS_SUCCESS);
+    PDEVICE_OBJECT upper = nullptr;
+    ASSERT_EQ(IoCreateDevice(upper_driver, 0, nullptr, FILE_DEVICE_DISK, 0, FALSE, &upper),
+              STATUS_SUCCESS);
+    upper->StackSize = static_cast<CCHAR>(state.device->StackSize + 1);
+    lower_device = state.device;
+    for (bool copy : {false, true}) {
+        forward_with_copy = copy;
+        forward_completions = 0;
+        char out[8] = {};
+        ULONG_PTR information = 0;
+        ASSERT_EQ(ntos::send_request(upper, nullptr,
+                                     control(IOCTL_TEST_PENDING, nullptr, 0, out, sizeof(out)),
+                                     &information),
+                  STATUS_SUCCESS)
+            << copy;
+        EXPECT_EQ(std::string(out, 4), "late");
+        EXPECT_EQ(forward_completions.load(), copy ? 1 : 0);
+    }
+    IoDeleteDevice(upper);
+    EXPECT_TRUE(ntos::unload_driver(upper_driver, nullptr, 0));
+}
+
+TEST_F(IoTest, NeitherMethodPassesTheCallersPointersUntouched)
+{
+    char in[4] = {'i', 'n', 0, 0};
+    char out[4] = {};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    constexpr ULONG code = CTL_CODE(0x8000, 0x9FF, METHOD_NEITHER, FILE_ANY_ACCESS);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, state.device, in, sizeof(in), out, sizeof(out),
+                                             FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    EXPECT_EQ(next->Parameters.DeviceIoControl.Type3InputBuffer, in);
+    EXPECT_EQ(irp->UserBuffer, out);
+    EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+    EXPECT_EQ(irp->MdlAddress, nullptr);
+    // Unknown to the test driver: refused, and the I/O manager frees what it built.
+    EXPECT_EQ(IoCallDriver(state.device, irp), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(code, state.device, nullptr, 4, out, sizeof(out), FALSE,
+                                            &event, &iosb),
+              nullptr);
+}
+
 NTSTATUS dispatch_complete_twice(PDEVICE_OBJECT, PIRP irp)
 {
     complete(irp, STATUS_SUCCESS, 0);

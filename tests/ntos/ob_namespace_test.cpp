@@ -208,6 +208,7 @@ TEST(ObHandles, BadHandlesAreRefusedAndHandlesBelongToTheirProcess)
 
     // A handle of the system process means nothing in a client's process.
     PEPROCESS client = ntos::create_client_process("client.exe", 1, 1000, 1000, 1);
+    void* directory = nullptr;
     {
         ntos::process_attachment in_client(client);
         EXPECT_EQ(ZwClose(system_handle), STATUS_INVALID_HANDLE);
@@ -218,8 +219,16 @@ TEST(ObHandles, BadHandlesAreRefusedAndHandlesBelongToTheirProcess)
                                             KernelMode, &object, nullptr),
                   STATUS_OBJECT_TYPE_MISMATCH);
         // Left open: the process's handles close with it.
+        void* body = nullptr;
+        ASSERT_EQ(ntos::detail::ob_reference_by_handle(
+                      client_handle, ntos::detail::object_kind::directory, &body, nullptr),
+                  STATUS_SUCCESS);
+        directory = body;
+        EXPECT_EQ(ntos::detail::ob_handle_count(directory), 2);
     }
     ntos::close_client_process(client);
+    EXPECT_EQ(ntos::detail::ob_handle_count(directory), 1);
+    ntos::detail::ob_dereference(directory);
     ObDereferenceObject(client);
     EXPECT_EQ(ZwClose(system_handle), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(system_handle), STATUS_INVALID_HANDLE);
