@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <ftw.h>
 #include <poll.h>
 #include <string>
 #include <sys/mount.h>
@@ -119,11 +120,22 @@ private:
     std::string output_;
 };
 
-std::string temp_folder()
-{
-    char base[] = "/tmp/zelvirdk-test-XXXXXX";
-    return ::mkdtemp(base);
-}
+// A temporary folder, removed with its contents when the test ends.
+struct temp_folder {
+    std::string path;
+    temp_folder()
+    {
+        char base[] = "/tmp/zelvirdk-test-XXXXXX";
+        path = ::mkdtemp(base);
+    }
+    ~temp_folder()
+    {
+        nftw(
+            path.c_str(),
+            [](const char* p, const struct stat*, int, FTW*) { return std::remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
+    }
+};
 
 UNICODE_STRING us(const std::u16string& text)
 {
@@ -141,7 +153,8 @@ const std::u16string log_config =
 
 TEST(Service, RunsAloneOverItsRuntimeFolderAndStopsCleanly)
 {
-    std::string root = temp_folder();
+    temp_folder folder;
+    const std::string& root = folder.path;
     std::string runtime = root + "/run", state = root + "/state";
     service first(runtime, state);
     ASSERT_TRUE(first.wait_for("zelvirdk: running")) << first.output();
@@ -167,7 +180,8 @@ TEST(Service, RunsAloneOverItsRuntimeFolderAndStopsCleanly)
 
 TEST(Service, OptionsAndUnusableFolders)
 {
-    std::string root = temp_folder();
+    temp_folder folder;
+    const std::string& root = folder.path;
     service help(root + "/run", root + "/state", {"--help"});
     EXPECT_EQ(help.wait_exit(), 0);
     EXPECT_NE(help.output().find("LOCKBIN_ROOT"), std::string::npos);
@@ -185,7 +199,8 @@ TEST(Service, OptionsAndUnusableFolders)
 
 TEST(Service, RegistryValuesOutliveTheService)
 {
-    std::string root = temp_folder();
+    temp_folder folder;
+    const std::string& root = folder.path;
     std::string runtime = root + "/run", state = root + "/state";
     {
         service run(runtime, state);

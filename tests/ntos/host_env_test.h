@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <fstream>
+#include <ftw.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -19,12 +21,28 @@ struct folders {
     std::string data; // the host folder behind E:
 };
 
+inline std::string& root_to_remove()
+{
+    static std::string root;
+    return root;
+}
+
+inline void remove_root()
+{
+    nftw(
+        root_to_remove().c_str(),
+        [](const char* path, const struct stat*, int, FTW*) { return std::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
 inline const folders& start()
 {
     static const folders f = [] {
         char base[] = "/tmp/ntos-test-XXXXXX";
         std::string root = mkdtemp(base);
         folders out{root + "/run", root + "/state", root + "/data"};
+        root_to_remove() = root;
+        std::atexit(remove_root);
         // Other users reach the data folder (impersonation tests), not the state folder.
         ::chmod(root.c_str(), 0755);
         ::mkdir(out.state.c_str(), 0700);

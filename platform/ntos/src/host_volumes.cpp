@@ -92,7 +92,10 @@ NTSTATUS host_volumes_start()
         std::u16string link = std::u16string(u"\\GLOBAL??\\") + drive.letter + u":";
         UNICODE_STRING device_name = counted(name);
         PDEVICE_OBJECT device = nullptr;
-        status = IoCreateDevice(v.driver, 0, &device_name, FILE_DEVICE_DISK, 0, FALSE, &device);
+        // A host volume stands for a mounted host file system, not a block device: the disk
+        // bridge, which publishes disk and CD-ROM devices, leaves it alone.
+        status = IoCreateDevice(v.driver, 0, &device_name, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE,
+                                &device);
         if (!NT_SUCCESS(status))
             break;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
