@@ -247,6 +247,12 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
         }
     }
     std::u16string name = windows_fs_name(mount.fs_type, (unsigned long long)fs.f_blocks, boot);
+    // The service mounts only NTFS on the driver's disks, with ntfs-3g; when the volume's first
+    // sector cannot be read from here, that is still what the mount is.
+    bool cdrom = false;
+    if (mount.fs_type == "fuse" && boot.empty() && mount.mount_point != "/" &&
+        is_virtual_disk(r.device, &cdrom) && !cdrom)
+        name = u"NTFS";
 
     if (lpVolumeNameBuffer) {
         if (nVolumeNameSize < 1)
