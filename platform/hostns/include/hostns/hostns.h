@@ -27,7 +27,8 @@
 //
 // The user's folder drives come from the drives file, $XDG_CONFIG_HOME/lockbin/drives (or
 // ~/.config/lockbin/drives): one "X: /host/folder" or "X: none" per line, '#' starts a comment.
-// Without a line for D:, D: is the user's home folder.
+// Without a line for D:, D: is the user's home folder. The user-mode layer writes these links on
+// its first use in a session (ensure_session_defaults), so the service sees them too.
 //
 // A folder drive's target is the folder's path on C: ("\??\C:\home\u"), so a path that a client
 // resolved through it reads back as that drive's path.
