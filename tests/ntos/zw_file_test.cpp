@@ -402,3 +402,16 @@ TEST_F(ZwFile, BadArgumentsAndHandlesAreRefused)
               STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(directory);
 }
+
+#if defined(LOCKBIN_CHECKED)
+TEST_F(ZwFile, CallsAtRaisedIrqlAbortInCheckedBuilds)
+{
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            open(nt_data("irql.bin"), rw, 0, FILE_OPEN_IF);
+        },
+        "ZwCreateFile called at IRQL 2");
+}
+#endif

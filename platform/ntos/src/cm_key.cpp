@@ -277,6 +277,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                      POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
                      ULONG CreateOptions, PULONG Disposition)
 {
+    host_passive_only("ZwCreateKey");
     if (!KeyHandle)
         return STATUS_INVALID_PARAMETER;
     if (CreateOptions & ~(REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK))
@@ -312,6 +313,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                    POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    host_passive_only("ZwOpenKey");
     if (!KeyHandle)
         return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(store_lock());
@@ -327,6 +329,7 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize)
 {
+    host_passive_only("ZwSetValueKey");
     if (!valid_string(ValueName) || (DataSize && !Data))
         return STATUS_INVALID_PARAMETER;
     std::string folder;
@@ -348,6 +351,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
+    host_passive_only("ZwQueryValueKey");
     if (!valid_string(ValueName) || !ResultLength)
         return STATUS_INVALID_PARAMETER;
     std::string folder;
@@ -369,6 +373,7 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
+    host_passive_only("ZwEnumerateValueKey");
     if (!ResultLength)
         return STATUS_INVALID_PARAMETER;
     std::string folder;
@@ -390,6 +395,7 @@ NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
+    host_passive_only("ZwDeleteValueKey");
     if (!valid_string(ValueName))
         return STATUS_INVALID_PARAMETER;
     std::string folder;
@@ -402,6 +408,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 
 NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
+    host_passive_only("ZwFlushKey");
     std::string folder;
     NTSTATUS status = key_of(KeyHandle, 0, &folder);
     if (!NT_SUCCESS(status))

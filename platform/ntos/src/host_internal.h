@@ -2,6 +2,8 @@
 // translation between UTF-16 NT text and UTF-8 host paths.
 #pragma once
 
+#include "ps_internal.h"
+
 #include <ntifs.h>
 
 #include <string>
@@ -33,5 +35,14 @@ std::vector<host_drive> host_read_drives(const std::string& drives_file);
 // UTF-16 <-> UTF-8. Unpaired surrogates and invalid bytes become U+FFFD.
 std::string host_utf8(std::u16string_view text);
 std::u16string host_utf16(std::string_view text);
+
+// The Zw, registry and security services run at PASSIVE_LEVEL only; checked builds abort on a
+// call at a raised IRQL (a caller holding a spin lock), as the platform bug-checks.
+inline void host_passive_only(const char* routine)
+{
+    NTOS_CHECK(KeGetCurrentIrql() == PASSIVE_LEVEL, "%s called at IRQL %d", routine,
+               static_cast<int>(KeGetCurrentIrql()));
+    (void)routine;
+}
 
 } // namespace ntos::detail

@@ -1,4 +1,5 @@
 // Client security contexts and thread impersonation.
+#include "host_internal.h"
 #include "ps_internal.h"
 #include "se_internal.h"
 
@@ -116,6 +117,7 @@ NTSTATUS SeCreateClientSecurity(PETHREAD ClientThread,
                                 PSECURITY_QUALITY_OF_SERVICE ClientSecurityQos,
                                 BOOLEAN RemoteSession, PSECURITY_CLIENT_CONTEXT ClientContext)
 {
+    host_passive_only("SeCreateClientSecurity");
     if (!is_thread(ClientThread) || !ClientSecurityQos || !ClientContext)
         return STATUS_INVALID_PARAMETER;
     if (ClientSecurityQos->ImpersonationLevel < SecurityAnonymous ||
@@ -161,6 +163,7 @@ NTSTATUS SeCreateClientSecurity(PETHREAD ClientThread,
 
 NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD ServerThread)
 {
+    host_passive_only("SeImpersonateClientEx");
     if (!ClientContext || !se_is_token(ClientContext->ClientToken))
         return STATUS_INVALID_PARAMETER;
     PETHREAD thread = ServerThread ? ServerThread : PsGetCurrentThread();
@@ -197,6 +200,7 @@ VOID SeImpersonateClient(PSECURITY_CLIENT_CONTEXT ClientContext, PETHREAD Server
 
 VOID PsRevertToSelf()
 {
+    host_passive_only("PsRevertToSelf");
     PETHREAD thread = PsGetCurrentThread();
     if (is_thread(thread))
         set_impersonation(thread, nullptr);

@@ -1,4 +1,5 @@
 // Token objects, primary tokens of processes and privilege adjustment.
+#include "host_internal.h"
 #include "ps_internal.h"
 #include "se_internal.h"
 
@@ -332,6 +333,7 @@ VOID PsDereferenceImpersonationToken(PACCESS_TOKEN ImpersonationToken)
 NTSTATUS ZwOpenProcessTokenEx(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess,
                               ULONG HandleAttributes, PHANDLE TokenHandle)
 {
+    host_passive_only("ZwOpenProcessTokenEx");
     if (!TokenHandle)
         return STATUS_INVALID_PARAMETER;
     PEPROCESS process = nullptr;
@@ -372,6 +374,7 @@ NTSTATUS ZwAdjustPrivilegesToken(HANDLE TokenHandle, BOOLEAN DisableAllPrivilege
                                  PTOKEN_PRIVILEGES NewState, ULONG BufferLength,
                                  PTOKEN_PRIVILEGES PreviousState, PULONG ReturnLength)
 {
+    host_passive_only("ZwAdjustPrivilegesToken");
     if (!DisableAllPrivileges && !NewState)
         return STATUS_INVALID_PARAMETER;
     if (PreviousState && !ReturnLength)

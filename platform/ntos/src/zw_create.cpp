@@ -296,6 +296,11 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         set_iosb(iosb, STATUS_INSUFFICIENT_RESOURCES, 0);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Sharing ends with the last handle (the platform's cleanup), not the last reference.
+    ob_set_close_procedure(body, [](void* object) {
+        if (host_file* h = zw_host_file(static_cast<PFILE_OBJECT>(object)))
+            zw_share_detach(h);
+    });
     auto* file = static_cast<PFILE_OBJECT>(body);
     file->Type = io_type_file;
     file->Size = sizeof(FILE_OBJECT);
@@ -371,6 +376,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
                       ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength)
 {
+    host_passive_only("ZwCreateFile");
     NTSTATUS status = check_parameters(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
                                        ShareAccess, CreateDisposition, CreateOptions);
     if (!NT_SUCCESS(status))

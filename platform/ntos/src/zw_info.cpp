@@ -1,4 +1,5 @@
 // ZwQueryInformationFile, ZwSetInformationFile, ZwFsControlFile and ZwDeviceIoControlFile.
+#include "host_internal.h"
 #include "zw_internal.h"
 
 #include <cerrno>
@@ -212,6 +213,7 @@ NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
                                 PVOID FileInformation, ULONG Length,
                                 FILE_INFORMATION_CLASS FileInformationClass)
 {
+    host_passive_only("ZwQueryInformationFile");
     if (!IoStatusBlock || !FileInformation)
         return STATUS_INVALID_PARAMETER;
     file_ref ref;
@@ -228,6 +230,7 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                               PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass)
 {
+    host_passive_only("ZwSetInformationFile");
     if (!IoStatusBlock || !FileInformation)
         return STATUS_INVALID_PARAMETER;
     file_ref ref;
@@ -245,6 +248,7 @@ NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRou
                          PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                          ULONG OutputBufferLength)
 {
+    host_passive_only("ZwFsControlFile");
     if (!IoStatusBlock || ApcRoutine || Event)
         return STATUS_INVALID_PARAMETER;
     file_ref ref;
@@ -270,6 +274,7 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
                                PVOID OutputBuffer, ULONG OutputBufferLength)
 {
+    host_passive_only("ZwDeviceIoControlFile");
     if (!IoStatusBlock || ApcRoutine || Event)
         return STATUS_INVALID_PARAMETER;
     if ((InputBufferLength && !InputBuffer) || (OutputBufferLength && !OutputBuffer))

@@ -1,4 +1,5 @@
 // ZwReadFile, ZwWriteFile and ZwFlushBuffersFile.
+#include "host_internal.h"
 #include "zw_internal.h"
 
 #include <cerrno>
@@ -187,6 +188,7 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                     PLARGE_INTEGER ByteOffset, PULONG Key)
 {
+    host_passive_only("ZwReadFile");
     return read_write(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
                       false);
 }
@@ -195,12 +197,14 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
                      PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                      PLARGE_INTEGER ByteOffset, PULONG Key)
 {
+    host_passive_only("ZwWriteFile");
     return read_write(FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length, ByteOffset,
                       true);
 }
 
 NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock)
 {
+    host_passive_only("ZwFlushBuffersFile");
     if (!IoStatusBlock)
         return STATUS_INVALID_PARAMETER;
     file_ref ref;
