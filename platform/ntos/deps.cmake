@@ -3,3 +3,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(LOCKBIN_FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 target_link_libraries(ntos PUBLIC PkgConfig::LOCKBIN_FUSE3)
 # --- end disk bridge ---
+# --- mount manager and drive publishing (mount): the DOS namespace on the host ---
+if(TARGET hostns)
+    target_link_libraries(ntos PUBLIC hostns)
+endif()
+# --- end mount manager ---
