@@ -24,6 +24,7 @@ VOID DiskRW_Uninitialize() {}
 
 NTSTATUS DiskRW_Write(PDEVICE_EXTENSION DevExt, LONGLONG FileOffset, PVOID Buffer, ULONG Length)
 {
+    PAGED_CODE();
     if (DevExt->IsEncrypt) {
         ASSERT(DevExt->BlowFish);
         ASSERT(DevExt->EncryptSectors);
@@ -42,6 +43,7 @@ NTSTATUS DiskRW_Write(PDEVICE_EXTENSION DevExt, LONGLONG FileOffset, PVOID Buffe
 
 NTSTATUS DiskRW_Read(PDEVICE_EXTENSION DevExt, LONGLONG FileOffset, PVOID Buffer, ULONG Length)
 {
+    PAGED_CODE();
     if (DevExt->IsEncrypt) {
         ASSERT(DevExt->BlowFish);
         ASSERT(DevExt->EncryptSectors);
