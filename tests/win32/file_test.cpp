@@ -207,6 +207,26 @@ TEST_F(FileCalls, DeleteOnCloseAndRelativePaths)
     EXPECT_FALSE(std::filesystem::exists(host("temp.bin")));
 }
 
+TEST_F(FileCalls, NamesMatchWithoutRegardToCase)
+{
+    std::filesystem::create_directories(volume_ + "/Lockbin/Sub");
+    spit(host("Lockbin/Sub/Vault.lkb"), "v");
+    EXPECT_EQ(GetFileAttributesW(u"T:\\LOCKBIN\\sub\\vault.LKB"), DWORD(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(CreateFileW(u"T:\\lockbin\\SUB\\VAULT.lkb", GENERIC_READ, 0, nullptr, CREATE_NEW, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS) << "the same name in another case";
+
+    // A new name is created as written, inside the folders that matched.
+    HANDLE h = CreateFileW(u"T:\\lockbin\\sub\\New.TXT", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                           nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(std::filesystem::exists(host("Lockbin/Sub/New.TXT")));
+    EXPECT_TRUE(CreateDirectoryW(u"T:\\LOCKBIN\\Deeper", nullptr));
+    EXPECT_TRUE(std::filesystem::is_directory(host("Lockbin/Deeper")));
+}
+
 TEST(LocalTime, FieldsAreInRange)
 {
     SYSTEMTIME st{};

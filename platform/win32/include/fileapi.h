@@ -3,7 +3,8 @@
 // DOS paths ("C:\x", "C:/x", "\\?\C:\x") resolve through the session's DOS device links, then
 // the global ones, to host paths (see hostns/hostns.h). A path without a drive ("Lockbin.xml",
 // "sub\x") is relative to the process's current folder. UNC paths fail with ERROR_BAD_NETPATH.
-// Names are matched as the host file system matches them (case-sensitive on most). Share modes
+// Names match without regard to letter case (ASCII letters): a path that does not exist as
+// written takes the spelling of existing entries, and new names keep the caller's. Share modes
 // hold between handles of every process that uses this layer or the kernel layer's
 // share records (hostns/share.h): a conflicting open, delete or move fails with
 // ERROR_SHARING_VIOLATION.

@@ -3,6 +3,7 @@
 #include "errhandlingapi.h"
 #include "winerror.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -63,6 +64,61 @@ bool valid_components(std::u16string_view text, Wildcards wildcards)
             return false;
     }
     return true;
+}
+
+std::string fold(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return out;
+}
+
+// Windows matches names without regard to letter case; most host file systems do not. A path
+// that does not exist as written takes, component by component, the spelling an existing entry
+// has ("D:\lockbin" finds "Lockbin"). Components that match nothing stay as written, so new names
+// are created as the caller spelled them.
+std::string match_case(const std::string& path)
+{
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) == 0)
+        return path;
+    std::string out;
+    size_t i = 0;
+    if (path[0] == '/') {
+        out = "/";
+        i = 1;
+    }
+    bool matching = true;
+    while (i <= path.size()) {
+        size_t j = path.find('/', i);
+        if (j == std::string::npos)
+            j = path.size();
+        std::string part = path.substr(i, j - i);
+        i = j + 1;
+        if (part.empty())
+            continue;
+        std::string dir = out.empty() ? "." : out;
+        std::string candidate = (out.empty() || out.back() == '/' ? out : out + "/") + part;
+        if (matching && lstat(candidate.c_str(), &st) != 0) {
+            std::string wanted = fold(part), found;
+            if (DIR* d = opendir(dir.c_str())) {
+                while (dirent* e = readdir(d))
+                    if (fold(e->d_name) == wanted) {
+                        found = e->d_name;
+                        break;
+                    }
+                closedir(d);
+            }
+            if (found.empty())
+                matching = false;
+            else
+                candidate = (out.empty() || out.back() == '/' ? out : out + "/") + found;
+        }
+        out = candidate;
+    }
+    return out;
 }
 
 DWORD error_from_status(const hostns::Resolution& r)
@@ -127,7 +183,7 @@ HostPath resolve_path(LPCWSTR dos_path, Wildcards wildcards)
         }
         hostns::Resolution r = name_space().dos_to_host(full);
         out.error = error_from_status(r);
-        out.path = r.host_path;
+        out.path = out.error ? std::string() : match_case(r.host_path);
         return out;
     }
 
@@ -157,7 +213,7 @@ HostPath resolve_path(LPCWSTR dos_path, Wildcards wildcards)
             host += u'/';
         host.append(part);
     }
-    out.path = host.empty() ? std::string(".") : hostns::to_utf8(host);
+    out.path = host.empty() ? std::string(".") : match_case(hostns::to_utf8(host));
     return out;
 }
 
