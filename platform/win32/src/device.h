@@ -28,4 +28,11 @@ public:
     virtual int event_fd() const = 0;
 };
 
+// An auto-reset event handle over an eventfd, for callers that hand a device an event (the
+// layer has no CreateEventW yet). INVALID_HANDLE_VALUE after SetLastError on failure.
+HANDLE device_create_event();
+// Waits until the event is set (and resets it) or timeout_ms passes (~0u waits for ever).
+// Returns ERROR_SUCCESS, ERROR_TIMEOUT or an error for a handle that is no such event.
+DWORD device_wait_event(HANDLE event, DWORD timeout_ms);
+
 } // namespace win32::detail
