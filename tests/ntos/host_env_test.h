@@ -56,7 +56,16 @@ inline const folders& start()
     return f;
 }
 
-// Counted string over a literal or a std::u16string that outlives it.
+// Counted string over a std::u16string that outlives it, or over a literal.
+inline UNICODE_STRING us(const char16_t* literal)
+{
+    UNICODE_STRING s;
+    s.Buffer = const_cast<PWSTR>(literal);
+    s.Length = static_cast<USHORT>(std::char_traits<char16_t>::length(literal) * 2);
+    s.MaximumLength = static_cast<USHORT>(s.Length + 2);
+    return s;
+}
+
 inline UNICODE_STRING us(const std::u16string& text)
 {
     UNICODE_STRING s;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -346,7 +347,8 @@ TEST_F(ZwFile, SizeInformationAndSparseContainers)
 
 TEST_F(ZwFile, BadArgumentsAndHandlesAreRefused)
 {
-    UNICODE_STRING name = us(nt_data("bad.bin"));
+    std::u16string path = nt_data("bad.bin");
+    UNICODE_STRING name = us(path);
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
@@ -415,3 +417,45 @@ TEST_F(ZwFile, CallsAtRaisedIrqlAbortInCheckedBuilds)
         "ZwCreateFile called at IRQL 2");
 }
 #endif
+
+TEST_F(ZwFile, FullHostFileSystemsReportDiskFull)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    std::string small = host_path("small");
+    ::mkdir(small.c_str(), 0700);
+    if (::mount("lockbin-test", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    struct unmount {
+        std::string path;
+        ~unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } on_exit{small};
+
+    // An allocation that cannot be reserved leaves no file behind.
+    LARGE_INTEGER allocation;
+    allocation.QuadPart = 4 << 20;
+    std::u16string path = nt_data("small/reserved.lkb");
+    UNICODE_STRING name = us(path);
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE h = nullptr;
+    EXPECT_EQ(ZwCreateFile(&h, rw, &oa, &iosb, &allocation, FILE_ATTRIBUTE_NORMAL, 0, FILE_CREATE,
+                           sync_options, nullptr, 0),
+              STATUS_DISK_FULL);
+    EXPECT_NE(::access((small + "/reserved.lkb").c_str(), F_OK), 0);
+
+    opened o = open(nt_data("small/full.lkb"), rw, 0, FILE_OVERWRITE_IF);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+    FILE_END_OF_FILE_INFORMATION eof{};
+    eof.EndOfFile.QuadPart = 4 << 20;
+    EXPECT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_DISK_FULL);
+    std::vector<char> data(64 << 10, 'd');
+    NTSTATUS status = STATUS_SUCCESS;
+    for (LONGLONG at = 0; NT_SUCCESS(status) && at < (4 << 20); at += data.size())
+        status = write_at(o.handle, data.data(), ULONG(data.size()), at);
+    EXPECT_EQ(status, STATUS_DISK_FULL);
+    ZwClose(o.handle);
+}

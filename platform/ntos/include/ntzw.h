@@ -79,11 +79,14 @@ typedef struct _FILE_SET_SPARSE_BUFFER {
 // Opens or creates a file. Host files: CreateDisposition FILE_SUPERSEDE .. FILE_OVERWRITE_IF;
 // Information receives FILE_SUPERSEDED, FILE_OPENED, FILE_CREATED, FILE_OVERWRITTEN or, on
 // failure, FILE_EXISTS / FILE_DOES_NOT_EXIST. ShareAccess is enforced between the service's own
-// handles of one host file (STATUS_SHARING_VIOLATION). FILE_NO_INTERMEDIATE_BUFFERING asks for
-// direct I/O and requires offsets and lengths in multiples of 512 (else
-// STATUS_INVALID_PARAMETER); FILE_SYNCHRONOUS_IO_(NON)ALERT keeps a current byte offset. Only
-// synchronous handles are supported: without one of those options the call fails with
-// STATUS_INVALID_PARAMETER unless the path ends at a device.
+// handles of one host file (STATUS_SHARING_VIOLATION) until their last handle closes.
+// FILE_NO_INTERMEDIATE_BUFFERING uses direct I/O where the host file system takes it and
+// requires offsets and lengths in multiples of 512 either way (else STATUS_INVALID_PARAMETER).
+// FILE_SYNCHRONOUS_IO_(NON)ALERT keeps a current byte offset and needs SYNCHRONIZE in
+// DesiredAccess. While the thread impersonates, the path is walked and the file opened with the
+// client's fs credentials. AllocationSize is reserved for new and overwritten files; extended
+// attributes (STATUS_EAS_NOT_SUPPORTED) and FILE_DELETE_ON_CLOSE (STATUS_NOT_SUPPORTED) are not
+// available. Paths ending at another device open it through its driver (IRP_MJ_CREATE).
 NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                       POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
@@ -92,10 +95,11 @@ NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                     POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                     ULONG ShareAccess, ULONG OpenOptions);
 
-// Reads or writes at ByteOffset (NULL: the current byte offset of a synchronous handle).
-// Event, ApcRoutine and ApcContext must be NULL (the handles are synchronous). A read that
-// starts at or past the end of file fails with STATUS_END_OF_FILE; a short read succeeds with
-// Information = bytes read. Device handles send IRP_MJ_READ / IRP_MJ_WRITE.
+// Reads or writes at ByteOffset (NULL: the current byte offset of a synchronous handle). The
+// transfer is done when the call returns; Event, when given, is cleared first and set at the end;
+// ApcRoutine must be NULL. A read that starts at or past the end of file fails with
+// STATUS_END_OF_FILE; a short read succeeds with Information = bytes read. Device handles send
+// IRP_MJ_READ / IRP_MJ_WRITE.
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                     PLARGE_INTEGER ByteOffset, PULONG Key);
@@ -106,7 +110,9 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 // Host files: FileBasicInformation, FileStandardInformation, FilePositionInformation,
 // FileAlignmentInformation (query); FilePositionInformation, FileEndOfFileInformation,
 // FileAllocationInformation (set). A buffer shorter than the record gives
-// STATUS_INFO_LENGTH_MISMATCH; other classes STATUS_INVALID_INFO_CLASS.
+// STATUS_INFO_LENGTH_MISMATCH; other classes STATUS_INVALID_INFO_CLASS. A file that is not
+// sparse gets a longer end of file allocated, as the platform allocates clusters for it. Device
+// handles: STATUS_INVALID_DEVICE_REQUEST (the driver answers no information requests).
 NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                 PVOID FileInformation, ULONG Length,
                                 FILE_INFORMATION_CLASS FileInformationClass);
@@ -114,10 +120,10 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                               PVOID FileInformation, ULONG Length,
                               FILE_INFORMATION_CLASS FileInformationClass);
 
-// Host files: FSCTL_SET_SPARSE (the host file stays sparse; no input means "set").
-// Volume controls (lock, unlock, dismount) go to the hook registered for them, else to the
-// device's driver as IRP_MJ_FILE_SYSTEM_CONTROL; on host volumes they fail with
-// STATUS_INVALID_DEVICE_REQUEST.
+// Host files: FSCTL_SET_SPARSE (no input, or FILE_SET_SPARSE_BUFFER; clearing it allocates the
+// holes). Volume controls (lock, unlock, dismount) on device handles go to the hook set with
+// ntos::set_volume_control_hook, and fail with STATUS_INVALID_DEVICE_REQUEST without one and on
+// host volumes. Event and ApcRoutine must be NULL here and for ZwDeviceIoControlFile.
 NTSTATUS ZwFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                          PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG FsControlCode,
                          PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
@@ -151,6 +157,10 @@ NTSTATUS ZwFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 static_assert(KEY_READ == 0x20019);
 static_assert(KEY_WRITE == 0x20006);
 static_assert(KEY_ALL_ACCESS == 0xF003F);
+
+#ifndef STATUS_EAS_NOT_SUPPORTED
+#define STATUS_EAS_NOT_SUPPORTED ((NTSTATUS)0xC000004FL)
+#endif
 
 #ifndef STATUS_CHILD_MUST_BE_VOLATILE
 #define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)

@@ -18,6 +18,7 @@ namespace {
 constexpr USHORT io_type_file = 5;
 
 struct open_request {
+    LONGLONG allocation; // AllocationSize of a new or overwritten file, 0 when not given
     ACCESS_MASK access;
     ULONG file_attributes;
     ULONG share;
@@ -282,6 +283,18 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         // A file with holes was made sparse by an earlier run.
         zw_share_set_sparse(host, true);
     }
+    // The allocation asked for with a new or overwritten file is reserved without changing its
+    // size; a file system that cannot reserve ignores it, as the size is only a hint.
+    if ((created || truncating) && rq.allocation > 0 && S_ISREG(opened.st_mode) &&
+        ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, rq.allocation) != 0 && errno == ENOSPC) {
+        zw_share_detach(host);
+        ::close(fd);
+        delete host;
+        if (created)
+            ::unlink(path.c_str());
+        set_iosb(iosb, STATUS_DISK_FULL, 0);
+        return STATUS_DISK_FULL;
+    }
     if (host->unbuffered && S_ISREG(opened.st_mode)) {
         int flags = ::fcntl(fd, F_GETFL);
         // File systems without direct I/O (tmpfs) refuse it here: stay buffered, same rules.
@@ -320,7 +333,10 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         file->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
     KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
     KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
-    (void)nt_name;
+    host->name = nt_name;
+    file->FileName.Buffer = host->name.data();
+    file->FileName.Length = static_cast<USHORT>(host->name.size() * sizeof(WCHAR));
+    file->FileName.MaximumLength = file->FileName.Length;
 
     ACCESS_MASK granted = map_generic(rq.access);
     if (!write)
@@ -384,9 +400,18 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     std::u16string name;
     if (!ob_string(ObjectAttributes->ObjectName, &name))
         return STATUS_OBJECT_NAME_INVALID;
-    open_request rq{DesiredAccess, FileAttributes,
-                    ShareAccess,   CreateDisposition,
-                    CreateOptions, (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0};
+    if (EaBuffer && EaLength)
+        return STATUS_EAS_NOT_SUPPORTED;
+    if (AllocationSize && AllocationSize->QuadPart < 0)
+        return STATUS_INVALID_PARAMETER;
+    open_request rq{};
+    rq.allocation = AllocationSize ? AllocationSize->QuadPart : 0;
+    rq.access = DesiredAccess;
+    rq.file_attributes = FileAttributes;
+    rq.share = ShareAccess;
+    rq.disposition = CreateDisposition;
+    rq.options = CreateOptions;
+    rq.case_insensitive = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
 
     // Host files are opened, and their paths walked, with the impersonated client's rights.
     bool switch_to = false;
@@ -445,7 +470,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
             std::string path;
             status = host_path_of(base, rest, rq.case_insensitive, &path);
             if (NT_SUCCESS(status))
-                status = open_host(static_cast<PDEVICE_OBJECT>(device), path, name, rq,
+                status = open_host(static_cast<PDEVICE_OBJECT>(device), path, rest, rq,
                                    ObjectAttributes->Attributes, FileHandle, IoStatusBlock);
             else
                 set_iosb(IoStatusBlock, status, 0);

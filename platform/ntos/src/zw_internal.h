@@ -19,7 +19,8 @@ struct host_node; // one host inode with open file objects (zw_share.cpp)
 
 struct host_file {
     int fd = -1;
-    std::string path; // host path as opened
+    std::string path;    // host path as opened
+    std::u16string name; // path below the volume, as FILE_OBJECT.FileName shows it
     bool directory = false;
     bool direct = false;      // O_DIRECT is on
     bool unbuffered = false;  // FILE_NO_INTERMEDIATE_BUFFERING: 512-byte rule applies
