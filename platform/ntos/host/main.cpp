@@ -3,6 +3,7 @@
 // and serves until SIGTERM or SIGINT; then unloads the driver and reports pool blocks it left.
 #include "bridge_control.h"
 #include "bridge_disk.h"
+#include "mm_mountmgr.h"
 #include "ntos_host.h"
 #include "ntos_layer.h"
 
@@ -163,6 +164,14 @@ int main(int argc, char** argv)
                      static_cast<unsigned>(status));
         return 1;
     }
+    // The mount manager must be there before the driver's first volume arrives.
+    status = ntos::detail::mount_services_start();
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "zelvirdk: the mount manager did not start (status=0x%08x)\n",
+                     static_cast<unsigned>(status));
+        ntos::stop_host();
+        return 1;
+    }
     status = ntos::detail::bridge_disk_start();
     if (!NT_SUCCESS(status))
         std::fprintf(stderr,
@@ -176,6 +185,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "zelvirdk: DriverEntry failed (status=0x%08x)\n",
                      static_cast<unsigned>(status));
         ntos::detail::bridge_disk_stop();
+        ntos::detail::mount_services_stop();
         ntos::stop_host();
         return 1;
     }
@@ -194,6 +204,7 @@ int main(int argc, char** argv)
     // Clients go first, so that no request reaches the driver while it unloads.
     ntos::detail::bridge_control_stop();
     bool clean = ntos::unload_driver(driver, driver_tags, sizeof driver_tags / sizeof *driver_tags);
+    ntos::detail::mount_services_stop();
     ntos::detail::bridge_disk_stop();
     ntos::stop_host();
     std::fprintf(stderr, "zelvirdk: pool report: %s\n",
