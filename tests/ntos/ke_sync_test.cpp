@@ -396,6 +396,13 @@ TEST_F(KeIrqlDeathTest, WaitingOrPageableCodeAtDispatchLevelAborts)
             ExAllocatePoolWithTag(PagedPool, 16, 0x6472766D);
         },
         "paged pool allocated at IRQL 2");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ZwClose(nullptr);
+        },
+        "ZwClose called at IRQL 2");
     // A zero timeout is a poll, which is allowed at DISPATCH_LEVEL.
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);

@@ -289,6 +289,7 @@ NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
                        POBJECT_ATTRIBUTES ObjectAttributes, EVENT_TYPE EventType,
                        BOOLEAN InitialState)
 {
+    NTOS_PASSIVE_SERVICE("ZwCreateEvent");
     if (!EventHandle || (EventType != NotificationEvent && EventType != SynchronizationEvent))
         return STATUS_INVALID_PARAMETER;
     if (ObjectAttributes && ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES))
@@ -317,6 +318,7 @@ NTSTATUS ZwCreateEvent(PHANDLE EventHandle, ACCESS_MASK DesiredAccess,
 
 NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState)
 {
+    NTOS_PASSIVE_SERVICE("ZwSetEvent");
     void* body = nullptr;
     NTSTATUS status = ob_reference_by_handle(EventHandle, object_kind::event, &body, nullptr);
     if (!NT_SUCCESS(status))
@@ -330,6 +332,7 @@ NTSTATUS ZwSetEvent(HANDLE EventHandle, PLONG PreviousState)
 
 NTSTATUS ZwClearEvent(HANDLE EventHandle)
 {
+    NTOS_PASSIVE_SERVICE("ZwClearEvent");
     void* body = nullptr;
     NTSTATUS status = ob_reference_by_handle(EventHandle, object_kind::event, &body, nullptr);
     if (!NT_SUCCESS(status))

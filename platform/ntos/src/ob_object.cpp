@@ -250,6 +250,7 @@ using namespace ntos::detail;
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
+    NTOS_PASSIVE_SERVICE("ZwClose");
     return ob_close_handle(Handle);
 }
 

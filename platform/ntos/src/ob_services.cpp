@@ -60,6 +60,7 @@ NTSTATUS open_named(HANDLE* handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attri
 NTSTATUS ZwCreateDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
                                  POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    NTOS_PASSIVE_SERVICE("ZwCreateDirectoryObject");
     if (!DirectoryHandle)
         return STATUS_INVALID_PARAMETER;
     std::u16string name;
@@ -80,12 +81,14 @@ NTSTATUS ZwCreateDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAcc
 NTSTATUS ZwOpenDirectoryObject(PHANDLE DirectoryHandle, ACCESS_MASK DesiredAccess,
                                POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    NTOS_PASSIVE_SERVICE("ZwOpenDirectoryObject");
     return open_named(DirectoryHandle, DesiredAccess, ObjectAttributes, object_kind::directory,
                       false);
 }
 
 NTSTATUS ZwMakeTemporaryObject(HANDLE Handle)
 {
+    NTOS_PASSIVE_SERVICE("ZwMakeTemporaryObject");
     void* body = nullptr;
     NTSTATUS status = ob_reference_any_by_handle(Handle, &body, nullptr, nullptr);
     if (!NT_SUCCESS(status))
@@ -98,6 +101,7 @@ NTSTATUS ZwMakeTemporaryObject(HANDLE Handle)
 NTSTATUS ZwCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes, PUNICODE_STRING LinkTarget)
 {
+    NTOS_PASSIVE_SERVICE("ZwCreateSymbolicLinkObject");
     std::u16string name, target;
     if (!LinkHandle || !ob_string(LinkTarget, &target))
         return STATUS_INVALID_PARAMETER;
@@ -119,6 +123,7 @@ NTSTATUS ZwCreateSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAcces
 NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
                                   POBJECT_ATTRIBUTES ObjectAttributes)
 {
+    NTOS_PASSIVE_SERVICE("ZwOpenSymbolicLinkObject");
     return open_named(LinkHandle, DesiredAccess, ObjectAttributes, object_kind::symbolic_link,
                       true);
 }
@@ -126,6 +131,7 @@ NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwQuerySymbolicLinkObject(HANDLE LinkHandle, PUNICODE_STRING LinkTarget,
                                    PULONG ReturnedLength)
 {
+    NTOS_PASSIVE_SERVICE("ZwQuerySymbolicLinkObject");
     if (!LinkTarget)
         return STATUS_INVALID_PARAMETER;
     void* link = nullptr;

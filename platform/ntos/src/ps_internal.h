@@ -93,3 +93,9 @@ void ke_init_header(DISPATCHER_HEADER* header, UCHAR type, LONG state);
 #else
 #define NTOS_CHECK(cond, ...) ((void)0)
 #endif
+
+// Entry check of a pageable service (the Zw routines, object and registry services): callers
+// must be at PASSIVE_LEVEL, as on the platform.
+#define NTOS_PASSIVE_SERVICE(routine)                                                              \
+    NTOS_CHECK(KeGetCurrentIrql() == PASSIVE_LEVEL, "%s called at IRQL %d (needs PASSIVE_LEVEL)",  \
+               routine, KeGetCurrentIrql())
