@@ -364,9 +364,6 @@ NTSTATUS bridge_disk_start(const std::string& folder)
     }
     if (!session)
         return STATUS_ACCESS_DENIED;
-    if (stat(where.c_str(), &st) == 0)
-        b.device = st.st_dev;
-
     b.session = session;
     b.folder = where;
     b.loop_done = false;
@@ -381,6 +378,8 @@ NTSTATUS bridge_disk_start(const std::string& folder)
         bb.loop_done = true;
         bb.loop_ended.notify_all();
     });
+    // Only now: the kernel answers nothing on the mount until the loop has taken its INIT.
+    b.device = stat(where.c_str(), &st) == 0 ? st.st_dev : 0;
     return STATUS_SUCCESS;
 }
 
