@@ -32,7 +32,7 @@ struct volumes_state {
 
 volumes_state& volumes()
 {
-    static volumes_state v;
+    static volumes_state& v = *new volumes_state; // devices live until the process ends
     return v;
 }
 

@@ -26,7 +26,7 @@ struct impersonations {
 
 impersonations& state()
 {
-    static impersonations s;
+    static impersonations& s = *new impersonations; // never destroyed, like the threads
     return s;
 }
 

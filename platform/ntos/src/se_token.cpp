@@ -166,7 +166,8 @@ struct process_tokens {
 
 process_tokens& tokens()
 {
-    static process_tokens t;
+    // Never destroyed: tokens of processes still alive at exit stay reachable.
+    static process_tokens& t = *new process_tokens;
     return t;
 }
 

@@ -24,7 +24,7 @@ struct share_table {
 
 share_table& table()
 {
-    static share_table t;
+    static share_table& t = *new share_table; // file objects may outlive static destruction
     return t;
 }
 
