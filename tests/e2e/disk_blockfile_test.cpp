@@ -89,7 +89,7 @@ protected:
     void TearDown() override
     {
         nd::bridge_disk_set_first_sector_hook(nullptr, nullptr);
-        if (volume_)
+        if (volume_ && volume_->device())
             nd::bridge_disk_device_deleted(volume_->device());
         nd::bridge_disk_stop();
         volume_.reset();
@@ -227,7 +227,7 @@ TEST_F(DiskBlockFile, AVolumeThatGoesFailsItsOpenHandles)
 {
     int fd = open(path_.c_str(), O_RDONLY | O_DIRECT);
     ASSERT_GE(fd, 0);
-    nd::bridge_disk_device_deleted(volume_->device());
+    volume_->destroy(); // DestroyVirtualDisk: the device is deleted
     void* buffer = nullptr;
     ASSERT_EQ(posix_memalign(&buffer, 4096, 4096), 0);
     errno = 0;

@@ -23,7 +23,10 @@ namespace ntos::detail {
 
 namespace {
 
+// An inode's attributes never change; a name may lead to a new inode at any time (a volume goes
+// and another arrives under the same name), so names are looked up afresh every time.
 constexpr double attr_timeout = 1.0;
+constexpr double entry_timeout = 0.0;
 
 // One open host handle.
 struct open_handle {
@@ -41,10 +44,11 @@ struct fuse_bridge {
     std::condition_variable loop_ended;
 };
 
+// Never destroyed: the loop's threads may still run while the process exits.
 fuse_bridge& bridge()
 {
-    static fuse_bridge b;
-    return b;
+    static fuse_bridge* b = new fuse_bridge;
+    return *b;
 }
 
 open_handle* handle_of(fuse_file_info* fi)
@@ -99,6 +103,8 @@ void op_init(void*, fuse_conn_info* conn)
 
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
 {
+    if (parent == FUSE_ROOT_ID)
+        disk_table_refresh();
     disk_entry_ptr entry = parent == FUSE_ROOT_ID ? disk_table_find_name(name) : nullptr;
     if (!entry) {
         fuse_reply_err(req, ENOENT);
@@ -113,7 +119,7 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
     e.ino = entry->ino;
     e.generation = 1;
     e.attr_timeout = attr_timeout;
-    e.entry_timeout = attr_timeout;
+    e.entry_timeout = entry_timeout;
     fill_file(*entry, size, &e.attr);
     fuse_reply_entry(req, &e);
 }
@@ -167,6 +173,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         std::string name;
         struct stat st;
     };
+    if (off == 0)
+        disk_table_refresh();
     std::vector<listed> all;
     struct stat st;
     fill_root(&st);
@@ -226,7 +234,7 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info*
     disk_entry& entry = *handle_of(fi)->entry;
     std::shared_lock<std::shared_mutex> shared(entry.io_lock);
     int err = ENXIO;
-    block_file* block = entry.gone ? nullptr : disk_entry_block(entry, &err);
+    block_file* block = disk_entry_usable(entry) ? disk_entry_block(entry, &err) : nullptr;
     if (!block) {
         fuse_reply_err(req, err);
         return;
@@ -246,7 +254,7 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t o
     disk_entry& entry = *handle->entry;
     std::shared_lock<std::shared_mutex> shared(entry.io_lock);
     int err = ENXIO;
-    block_file* block = entry.gone ? nullptr : disk_entry_block(entry, &err);
+    block_file* block = disk_entry_usable(entry) ? disk_entry_block(entry, &err) : nullptr;
     if (!block) {
         fuse_reply_err(req, err);
         return;
@@ -271,7 +279,7 @@ void op_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
 {
     disk_entry& entry = *handle_of(fi)->entry;
     std::shared_lock<std::shared_mutex> shared(entry.io_lock);
-    fuse_reply_err(req, entry.gone ? ENXIO : disk_entry_flush(entry));
+    fuse_reply_err(req, disk_entry_usable(entry) ? disk_entry_flush(entry) : ENXIO);
 }
 
 void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
@@ -420,6 +428,7 @@ std::string bridge_disk_file_path(PDEVICE_OBJECT device)
     std::string folder = bridge_disk_folder();
     if (folder.empty())
         return {};
+    disk_table_refresh();
     for (const disk_entry_ptr& entry : disk_table_snapshot())
         if (entry->device == device)
             return folder + "/" + entry->name;

@@ -35,6 +35,9 @@ struct disk_entry {
 };
 using disk_entry_ptr = std::shared_ptr<disk_entry>;
 
+// Drops entries whose device was deleted and publishes disk and CD-ROM devices of the namespace
+// (below \Device) that no creator announced. Call with no entry's io_lock held.
+void disk_table_refresh();
 // The entries, in arrival order.
 std::vector<disk_entry_ptr> disk_table_snapshot();
 disk_entry_ptr disk_table_find_ino(uint64_t ino);
@@ -42,6 +45,9 @@ disk_entry_ptr disk_table_find_name(const std::string& name);
 
 // The device has finished initialising (DO_DEVICE_INITIALIZING clear) and is not gone.
 bool disk_entry_ready(disk_entry& entry);
+// Requests may still be sent: the entry was not withdrawn and its device not deleted. Call with
+// io_lock held shared.
+bool disk_entry_usable(disk_entry& entry);
 // The entry's block file, asking the device for its length on first use; null (with *err set)
 // when the device cannot answer. Call with io_lock held shared.
 block_file* disk_entry_block(disk_entry& entry, int* err);

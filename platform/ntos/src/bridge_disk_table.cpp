@@ -2,6 +2,7 @@
 #include "bridge_disk_internal.h"
 
 #include "host_internal.h"
+#include "io_internal.h"
 #include "ps_internal.h"
 #include "se_internal.h"
 
@@ -23,10 +24,16 @@ struct disk_table {
     void* hook_context = nullptr;
 };
 
+// Never destroyed: bridge threads may still use it while the process exits.
 disk_table& table()
 {
-    static disk_table t;
-    return t;
+    static disk_table* t = new disk_table;
+    return *t;
+}
+
+bool is_deleted(PDEVICE_OBJECT device)
+{
+    return device->DeviceObjectExtension && device->DeviceObjectExtension->Deleted;
 }
 
 bool is_disk_type(PDEVICE_OBJECT device)
@@ -97,6 +104,34 @@ int query_length(PDEVICE_OBJECT device, uint64_t* length)
     return 0;
 }
 
+// Devices of the namespace that arrived without a word from their creator: published for the
+// service's identity (owner-only, so only the service's user reaches them).
+void discover_in(const std::u16string& folder, int depth)
+{
+    std::vector<directory_entry> entries;
+    if (!NT_SUCCESS(ob_list_directory(folder, &entries)))
+        return;
+    for (const directory_entry& e : entries) {
+        std::u16string path = folder + u"\\" + e.name;
+        if (e.kind == object_kind::directory && depth > 0) {
+            discover_in(path, depth - 1);
+            continue;
+        }
+        if (e.kind != object_kind::device)
+            continue;
+        void* body = nullptr;
+        std::u16string rest;
+        if (!NT_SUCCESS(ob_lookup_path(nullptr, path, &body, &rest, false)))
+            continue;
+        auto* device = static_cast<PDEVICE_OBJECT>(body);
+        if (rest.empty() && is_disk_type(device) && !is_deleted(device)) {
+            const se_identity& service = se_process_identity();
+            bridge_disk_device_created_for(device, service.uid, service.gid);
+        }
+        ob_dereference(body);
+    }
+}
+
 } // namespace
 
 int bridge_disk_errno(NTSTATUS status)
@@ -164,6 +199,17 @@ void bridge_disk_device_deleted(PDEVICE_OBJECT device)
     ObDereferenceObject(device);
 }
 
+void disk_table_refresh()
+{
+    std::vector<PDEVICE_OBJECT> deleted;
+    for (const disk_entry_ptr& entry : disk_table_snapshot())
+        if (is_deleted(entry->device))
+            deleted.push_back(entry->device);
+    for (PDEVICE_OBJECT device : deleted)
+        bridge_disk_device_deleted(device);
+    discover_in(u"\\Device", 2);
+}
+
 std::vector<disk_entry_ptr> disk_table_snapshot()
 {
     disk_table& t = table();
@@ -194,7 +240,13 @@ disk_entry_ptr disk_table_find_name(const std::string& name)
 bool disk_entry_ready(disk_entry& entry)
 {
     std::shared_lock<std::shared_mutex> shared(entry.io_lock);
-    return !entry.gone && !(entry.device->Flags & DO_DEVICE_INITIALIZING);
+    return !entry.gone && !is_deleted(entry.device) &&
+           !(entry.device->Flags & DO_DEVICE_INITIALIZING);
+}
+
+bool disk_entry_usable(disk_entry& entry)
+{
+    return !entry.gone && !is_deleted(entry.device);
 }
 
 block_file* disk_entry_block(disk_entry& entry, int* err)
