@@ -164,6 +164,35 @@ TEST_F(Registry, ValuesRoundTripWithThePlatformsBufferRules)
     ZwClose(key);
 }
 
+TEST_F(Registry, NamesBeyondPlainAsciiKeepTheirCaseRules)
+{
+    // Letters outside ASCII fold too; a value name may hold backslashes and be long.
+    HANDLE key = nullptr;
+    ASSERT_EQ(create(service + u"\\\u00C4rger-\u03A9", &key), STATUS_SUCCESS);
+    ZwClose(key);
+    ULONG disposition = 0;
+    ASSERT_EQ(create(service + u"\\\u00E4RGER-\u03C9", &key, 0, &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
+    std::u16string long_name(300, u'\u4E2D');
+    long_name += u"\\tail";
+    ASSERT_EQ(set_dword(key, long_name, 42), STATUS_SUCCESS);
+    std::u16string other = long_name;
+    other.back() = u'X'; // same long prefix, another name
+    ASSERT_EQ(set_dword(key, other, 43), STATUS_SUCCESS);
+    for (auto [name, expected] : {std::pair{long_name, 42u}, std::pair{other, 43u}}) {
+        UNICODE_STRING counted = us(name);
+        alignas(8) UCHAR buffer[32];
+        ULONG needed = 0;
+        ASSERT_EQ(ZwQueryValueKey(key, &counted, KeyValuePartialInformation, buffer, sizeof buffer,
+                                  &needed),
+                  STATUS_SUCCESS);
+        ULONG data = 0;
+        std::memcpy(&data, reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Data, 4);
+        EXPECT_EQ(data, expected);
+    }
+    ZwClose(key);
+}
+
 TEST_F(Registry, HandlesAreCheckedForAccessAndKind)
 {
     HANDLE writer = nullptr;

@@ -165,6 +165,33 @@ TEST_F(ZwFile, PathsResolveThroughDriveLinksAndDevices)
 
     ::mkdir(host_path("folder").c_str(), 0700);
     EXPECT_EQ(open(nt_data("folder"), rw, 0, FILE_OPEN).status, STATUS_FILE_IS_A_DIRECTORY);
+
+    // A folder handle roots relative names below it; new folders come from FILE_DIRECTORY_FILE.
+    ::rmdir(host_path("folder/made").c_str());
+    opened folder = open(nt_data("folder"), GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
+                         FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(folder.status, STATUS_SUCCESS);
+    std::u16string leaf = u"made";
+    UNICODE_STRING leaf_name = us(leaf);
+    OBJECT_ATTRIBUTES relative;
+    InitializeObjectAttributes(&relative, &leaf_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               folder.handle, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE made = nullptr;
+    ASSERT_EQ(ZwCreateFile(&made, GENERIC_READ | SYNCHRONIZE, &relative, &iosb, nullptr, 0, 0,
+                           FILE_CREATE, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+                           0),
+              STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, ULONG_PTR(FILE_CREATED));
+    struct stat st;
+    EXPECT_EQ(::stat(host_path("folder/made").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    char byte;
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(ZwReadFile(made, nullptr, nullptr, nullptr, &iosb, &byte, 1, &zero, nullptr),
+              STATUS_INVALID_DEVICE_REQUEST);
+    ZwClose(made);
+    ZwClose(folder.handle);
     EXPECT_EQ(open(nt_data("paths.txt"), GENERIC_READ | SYNCHRONIZE, 0, FILE_OPEN,
                    FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT)
                   .status,

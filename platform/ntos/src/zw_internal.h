@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace ntos::detail {
 
@@ -28,6 +29,7 @@ struct host_file {
     bool read = false, write = false, del = false; // data access taken
     bool share_read = false, share_write = false, share_delete = false;
     host_node* node = nullptr;
+    std::pair<dev_t, ino_t> node_key{};
     std::mutex position_lock; // CurrentByteOffset of synchronous handles
 };
 

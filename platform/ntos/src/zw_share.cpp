@@ -57,6 +57,7 @@ NTSTATUS zw_share_attach(host_file* file, dev_t device, ino_t inode)
     }
     node.opens.push_back(file);
     file->node = &node;
+    file->node_key = {device, inode};
     return STATUS_SUCCESS;
 }
 
@@ -66,9 +67,8 @@ void zw_share_detach(host_file* file)
         return;
     share_table& t = table();
     std::lock_guard<std::mutex> guard(t.lock);
-    for (auto it = t.nodes.begin(); it != t.nodes.end(); ++it) {
-        if (&it->second != file->node)
-            continue;
+    auto it = t.nodes.find(file->node_key);
+    if (it != t.nodes.end()) {
         auto& opens = it->second.opens;
         for (auto o = opens.begin(); o != opens.end(); ++o) {
             if (*o == file) {
@@ -78,7 +78,6 @@ void zw_share_detach(host_file* file)
         }
         if (opens.empty())
             t.nodes.erase(it);
-        break;
     }
     file->node = nullptr;
 }
