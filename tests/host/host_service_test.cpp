@@ -137,6 +137,18 @@ struct temp_folder {
     }
 };
 
+// Whether anything is mounted at or below folder.
+bool mounted_below(const std::string& folder)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line))
+        if (line.find(" " + folder + "/") != std::string::npos ||
+            line.find(" " + folder + " ") != std::string::npos)
+            return true;
+    return false;
+}
+
 UNICODE_STRING us(const std::u16string& text)
 {
     UNICODE_STRING s;
@@ -170,6 +182,7 @@ TEST(Service, RunsAloneOverItsRuntimeFolderAndStopsCleanly)
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait_exit(), 0) << first.output();
     EXPECT_NE(first.output().find("pool report"), std::string::npos) << first.output();
+    EXPECT_FALSE(mounted_below(runtime)); // the disk file system went with the service
 
     // The lock went with the process: the folder can be served again, and SIGINT stops too.
     service third(runtime, state);

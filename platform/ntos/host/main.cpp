@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -206,6 +207,9 @@ int main(int argc, char** argv)
     bool clean = ntos::unload_driver(driver, driver_tags, sizeof driver_tags / sizeof *driver_tags);
     ntos::detail::mount_services_stop();
     ntos::detail::bridge_disk_stop();
+    // libfuse skips the unmount once the connection has been aborted; the host must not leave
+    // R/disks mounted behind it.
+    ::umount2((runtime + "/disks").c_str(), MNT_DETACH);
     ntos::stop_host();
     std::fprintf(stderr, "zelvirdk: pool report: %s\n",
                  clean ? "no blocks left by the driver" : "the driver left pool blocks (above)");
