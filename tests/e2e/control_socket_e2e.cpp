@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -432,6 +433,55 @@ TEST(ControlSocket, MisbehavingClientsLoseOnlyTheirConnection)
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ExpectServiceAnswers();
+}
+
+// Reads what the child writes until `needle` shows up or the time is over.
+bool WaitForOutput(int fd, const std::string& needle, std::string* text, int milliseconds)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (text->find(needle) == std::string::npos) {
+        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           end - std::chrono::steady_clock::now())
+                           .count());
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0) {
+            return false;
+        }
+        char chunk[512];
+        ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n <= 0) {
+            return false;
+        }
+        text->append(chunk, size_t(n));
+    }
+    return true;
+}
+
+TEST(ControlSocket, DrvlogFollowWakesOnNewRecords)
+{
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(pipefd[1], 1);
+        close(pipefd[0]);
+        execl(DRVLOG_PATH, DRVLOG_PATH, "read", "--follow", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipefd[1]);
+    std::string text;
+    // The waiting records come first; give the reader time to register its event.
+    WaitForOutput(pipefd[0], "Driver Start!", &text, 2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Control(IOCTL_REDAV_MOUNT_EXIST_DISK,
+                         MountRequest(u'G', "C:/no/such/folder/y.lkb", 0, 1, 128), 0)
+                     .ok);
+    EXPECT_TRUE(WaitForOutput(pipefd[0], "ERROR", &text, 10000)) << text;
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipefd[0]);
 }
 
 } // namespace

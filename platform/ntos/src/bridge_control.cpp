@@ -197,6 +197,8 @@ std::unique_ptr<peer_event> make_peer_event(int fd, HANDLE* handle)
     return pe;
 }
 
+constexpr size_t max_events_per_connection = 16;
+
 // ----- listeners and connections ----------------------------------------------------------
 
 struct connection {
@@ -272,7 +274,9 @@ bool serve_request(listener& l, int fd, PFILE_OBJECT file,
     // values, wherever it held the peer's.
     for (size_t i = 0; i < fds.size(); ++i) {
         HANDLE local = nullptr;
-        auto pe = make_peer_event(fds[i], &local);
+        // Each event costs a watcher thread: a connection gets a bounded number of them.
+        auto pe =
+            events.size() < max_events_per_connection ? make_peer_event(fds[i], &local) : nullptr;
         if (!pe) {
             ::close(fds[i]);
             continue;
