@@ -212,8 +212,7 @@ TEST_F(ControlHandler, MountRequestsWhoseKeyIsMissingOrOutsideAreRefused)
 {
     // 544 + KeyLength beyond the input.
     auto past = Mount(u'H', u"C:\\a.lkb", 1, 128);
-    EXPECT_EQ(Control(IOCTL_REDAV_MOUNT_EXIST_DISK, past, 671, 0),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Control(IOCTL_REDAV_MOUNT_EXIST_DISK, past, 671, 0), STATUS_INVALID_PARAMETER);
     auto huge = Mount(u'H', u"C:\\a.lkb", 1, 0);
     ULONG big = 0xFFFFFFF0u; // would wrap a naive 544 + KeyLength
     std::memcpy(huge.data() + 540, &big, 4);
