@@ -185,6 +185,9 @@ TEST(KeMutex, OwnerMayRecurseOthersWaitUntilTheLastRelease)
 
 TEST(KeMutexDeathTest, ReleaseByANonOwnerAborts)
 {
+#if !defined(LOCKBIN_CHECKED)
+    GTEST_SKIP() << "the kernel layer's contract checks are compiled out (LOCKBIN_CHECKED off)";
+#endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
@@ -368,7 +371,13 @@ TEST(KeIrql, InterlockedListsAreFifoAndReportEmpty)
 
 class KeIrqlDeathTest : public ::testing::Test {
 protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+    void SetUp() override
+    {
+#if !defined(LOCKBIN_CHECKED)
+        GTEST_SKIP() << "the kernel layer's contract checks are compiled out (LOCKBIN_CHECKED off)";
+#endif
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
 };
 
 TEST_F(KeIrqlDeathTest, WaitingOrPageableCodeAtDispatchLevelAborts)
