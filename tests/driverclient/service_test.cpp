@@ -1,0 +1,241 @@
+// The client against the real service: the zelvirdk host built in this tree, started as a child
+// over a temporary runtime and state folder.
+#include "test_runtime.h"
+
+#include "redav_client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef LOCKBIN_ZELVIRDK
+#define LOCKBIN_ZELVIRDK ""
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_text(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Mounts under `prefix`, deepest first, with their FUSE connection numbers ("0:NN" -> NN).
+struct HostMount {
+    std::string point;
+    std::string fs_type;
+    unsigned minor;
+};
+
+std::vector<HostMount> mounts_under(const std::string& prefix)
+{
+    std::vector<HostMount> found;
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (point.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string word, fs_type;
+        while (fields >> word && word != "-") {
+        }
+        fields >> fs_type;
+        unsigned minor = 0;
+        std::sscanf(device.c_str(), "%*u:%u", &minor);
+        found.push_back({point, fs_type, minor});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const HostMount& a, const HostMount& b) { return a.point > b.point; });
+    return found;
+}
+
+class ServiceTest : public TestRuntime {
+protected:
+    void SetUp() override
+    {
+        TestRuntime::SetUp();
+        if (std::string(LOCKBIN_ZELVIRDK).empty())
+            GTEST_SKIP() << "the zelvirdk service host is not part of this build";
+        log_ = base_ + "/zelvirdk.log";
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+            }
+            execl(LOCKBIN_ZELVIRDK, "zelvirdk", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The host says when it serves; the control device may still be missing (a stand-in
+        // driver, or one whose entry failed).
+        auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (read_text(log_).find("zelvirdk: running") == std::string::npos) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                FAIL() << "the service ended before serving:\n" << read_text(log_);
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+                FAIL() << "the service did not come up in 30 s:\n" << read_text(log_);
+            std::this_thread::sleep_for(20ms);
+        }
+        if (!client_.IsDriverPresent())
+            GTEST_SKIP() << "the service runs without the driver's control device:\n"
+                         << read_text(log_);
+    }
+
+    void TearDown() override
+    {
+        stop_service();
+        TestRuntime::TearDown();
+    }
+
+    // SIGTERM, and if the host hangs (a request stuck in its disk bridge), abort its FUSE
+    // connections so that it can be killed and nothing stays mounted under the test folder.
+    void stop_service()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            bool ended = wait_child(20s);
+            if (!ended) {
+                ADD_FAILURE() << "the service did not stop on SIGTERM:\n" << read_text(log_);
+                abort_fuse();
+                kill(pid_, SIGKILL);
+                wait_child(10s);
+            }
+            pid_ = -1;
+        }
+        for (const HostMount& m : mounts_under(base_ + "/")) {
+            ADD_FAILURE() << "left mounted: " << m.point;
+            umount2(m.point.c_str(), MNT_DETACH);
+        }
+    }
+
+    bool wait_child(std::chrono::seconds limit)
+    {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    void abort_fuse()
+    {
+        for (const HostMount& m : mounts_under(base_ + "/")) {
+            if (m.fs_type.compare(0, 4, "fuse") != 0)
+                continue;
+            std::ofstream("/sys/fs/fuse/connections/" + std::to_string(m.minor) + "/abort") << 1;
+        }
+    }
+
+    // "C:\..." of a host path: C: is the host's root.
+    static std::u16string dos_path(const std::string& host)
+    {
+        std::u16string out = u"C:";
+        for (char c : host)
+            out += c == '/' ? u'\\' : char16_t(c);
+        return out;
+    }
+
+    std::string log_;
+    pid_t pid_ = -1;
+    RedAvClient client_;
+};
+
+TEST_F(ServiceTest, QueriesOfLettersWithoutAVaultFail)
+{
+    std::u16string device = u"untouched", path = u"untouched";
+    LARGE_INTEGER size{};
+    size.QuadPart = 77;
+    BYTE cdrom = 7, ro = 7, encrypt = 7;
+    DWORD state = 7;
+    // E: has no volume; C: is an ordinary disk, not one of the driver's.
+    for (WCHAR letter : {u'E', u'C'}) {
+        EXPECT_FALSE(client_.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, state))
+            << char(letter);
+    }
+    EXPECT_EQ(device, u"untouched");
+    EXPECT_EQ(path, u"untouched");
+    EXPECT_EQ(size.QuadPart, 77);
+    EXPECT_EQ(cdrom + ro + encrypt, 21);
+    EXPECT_EQ(state, 7u);
+    EXPECT_FALSE(client_.DisMount(u'E', true));
+}
+
+TEST_F(ServiceTest, NewVaultMountsQueriesAndDismounts)
+{
+    if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "mounting a volume needs root and /dev/fuse";
+    const std::string container = base_ + "/vault.lkb";
+    std::vector<BYTE> key(128, 0);
+    for (int i = 0; i < 20; ++i)
+        key[i] = BYTE(0x31 + 7 * i);
+    const WCHAR letter = client_.FindFreeLetter(true);
+    ASSERT_NE(letter, 0);
+    const ULONGLONG disk_size = 16ull << 20;
+
+    ASSERT_TRUE(client_.MountNewDisk(letter, dos_path(container), DWORD(disk_size), 0, false, true,
+                                     key.data(), 128, true))
+        << read_text(log_);
+    EXPECT_FALSE(client_.IsLetterFree(letter));
+
+    std::u16string device, path;
+    LARGE_INTEGER size{};
+    BYTE cdrom = 7, ro = 7, encrypt = 7;
+    DWORD state = 7;
+    ASSERT_TRUE(client_.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, state));
+    EXPECT_EQ(device, std::u16string(u"\\Device\\ZELVirtualDisk\\ZELVirtualDisk") + letter);
+    EXPECT_EQ(path, u"\\Device\\HarddiskVolume1" + dos_path(container).substr(2))
+        << "the driver reports the container in device form";
+    EXPECT_EQ(ULONGLONG(size.QuadPart), disk_size);
+    EXPECT_EQ(cdrom, 0);
+    EXPECT_EQ(ro, 0);
+    EXPECT_EQ(encrypt, 1);
+    EXPECT_EQ(state, 0u);
+
+    ASSERT_TRUE(client_.DisMount(letter, false)) << read_text(log_);
+    EXPECT_FALSE(client_.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, state));
+    EXPECT_TRUE(client_.IsLetterFree(letter)) << "neither the session's nor the driver's link";
+    std::ifstream file(container, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(ULONGLONG(file.tellg()), disk_size + 1024) << "two hidden sectors around the disk";
+
+    // The same container again: refused with another key, mounted read-only with its own.
+    std::vector<BYTE> wrong = key;
+    wrong[0] ^= 1;
+    EXPECT_FALSE(
+        client_.MountExistDisk(letter, dos_path(container), false, true, wrong.data(), 128, true));
+    EXPECT_TRUE(client_.IsLetterFree(letter)) << "a failed mount leaves no definition";
+    ASSERT_TRUE(
+        client_.MountExistDisk(letter, dos_path(container), true, true, key.data(), 128, true))
+        << read_text(log_);
+    ASSERT_TRUE(client_.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, state));
+    EXPECT_EQ(ro, 1);
+    EXPECT_EQ(ULONGLONG(size.QuadPart), disk_size);
+    ASSERT_TRUE(client_.DisMount(letter, true));
+    EXPECT_TRUE(client_.IsLetterFree(letter));
+}
+
+} // namespace
