@@ -70,11 +70,10 @@ BOOLEAN SupportEx_HasPrefix(PCWSTR Prefix, PCWSTR String, BOOLEAN CaseInsensitiv
 NTSTATUS SupportEx_StringCopy(PWSTR Dest, SIZE_T DestChars, PCWSTR Source);
 NTSTATUS SupportEx_StringCopyN(PWSTR Dest, SIZE_T DestChars, PCWSTR Source, SIZE_T Count);
 NTSTATUS SupportEx_StringCat(PWSTR Dest, SIZE_T DestChars, PCWSTR Source);
-// Characters before the terminator, at most MaxChars.
+// Characters before the terminator; MaxChars when there is none within MaxChars.
 SIZE_T SupportEx_StringLength(PCWSTR Text, SIZE_T MaxChars);
-// Formatting in the platform's printf dialect (%s and %c are the buffer's own width, %S and %C
-// the other, %ws and %hs fixed; %wZ and %Z counted strings; I64, I, ll, h sizes), with the same
-// bounds and statuses as the copies. Capacities are in characters (bytes for narrow buffers).
+// Formatting in the platform's printf dialect (RtlStringCchVPrintfW, RtlStringCbVPrintfA), with
+// the same bounds and statuses as the copies; narrow capacities are in bytes.
 NTSTATUS SupportEx_StringVPrintfW(PWSTR Dest, SIZE_T DestChars, PCWSTR Format, va_list Args);
 NTSTATUS SupportEx_StringVPrintfA(PCHAR Dest, SIZE_T DestBytes, PCSTR Format, va_list Args);
 NTSTATUS SupportEx_StringPrintfA(PCHAR Dest, SIZE_T DestBytes, PCSTR Format, ...);

@@ -139,41 +139,7 @@ VOID DbgTrace(PCSTR SourceFile, ULONG Line, PCSTR Function, PCSTR Format, ...)
 
 VOID KLogPrintMessage(PCWSTR Message)
 {
-    // The debugger shows the text as UTF-8: DbgPrint("%ws\r\n", Message) on the host.
-    SIZE_T chars = SupportEx_StringLength(Message, kMaxMessageChars);
-    auto* text = static_cast<PCHAR>(SupportEx_AllocatePool(chars * 3 + 1));
-    if (text == nullptr) {
-        return;
-    }
-    SIZE_T n = 0;
-    for (SIZE_T i = 0; i < chars; ++i) {
-        ULONG c = Message[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars && Message[i + 1] >= 0xDC00 &&
-            Message[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (Message[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            text[n++] = static_cast<CHAR>(c);
-        } else if (c < 0x800) {
-            text[n++] = static_cast<CHAR>(0xC0 | (c >> 6));
-            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            text[n++] = static_cast<CHAR>(0xE0 | (c >> 12));
-            text[n++] = static_cast<CHAR>(0x80 | ((c >> 6) & 0x3F));
-            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
-        } else {
-            // Four bytes for two code units: still within the three bytes per unit reserved.
-            text[n++] = static_cast<CHAR>(0xF0 | (c >> 18));
-            text[n++] = static_cast<CHAR>(0x80 | ((c >> 12) & 0x3F));
-            text[n++] = static_cast<CHAR>(0x80 | ((c >> 6) & 0x3F));
-            text[n++] = static_cast<CHAR>(0x80 | (c & 0x3F));
-        }
-    }
-    text[n] = 0;
-    DbgPrint("%s\r\n", text);
-    SupportEx_FreePool(text);
+    DbgPrint("%ws\r\n", Message);
 }
 
 VOID KLogFreeRecord(KLogRecord* Record)
