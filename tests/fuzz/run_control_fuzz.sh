@@ -27,5 +27,5 @@ for n in 0 1 2 3 4 5 6 7 8 9 10 11; do
     printf "\\x$(printf %02x $n)\\x28\\x02\\x28\\x04" >"$corpus/seed$n"
 done
 # The driver traces every configuration change; -close_fd_mask keeps its output out of the run.
-"$build/control_fuzz" -max_total_time="$seconds" -close_fd_mask=3 -timeout=10 -max_len=2100 \
+"$build/control_fuzz" -max_total_time="$seconds" -close_fd_mask=3 -timeout=10 -max_len=2100 -len_control=0 \
     -rss_limit_mb=4096 "$corpus"
