@@ -2,6 +2,8 @@
 // sends them, over real containers.
 #include "volume_test_helper.h"
 
+#include "../../platform/ntos/src/se_internal.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -235,6 +237,64 @@ TEST_F(VolumePath, RequestsStillQueuedAtTeardownAreRefusedNotLeftPending)
         EXPECT_EQ(iosb[i].Status, STATUS_ACCESS_DENIED);
         EXPECT_EQ(iosb[i].Information, 0u);
     }
+}
+
+TEST_F(VolumePath, RequestWithoutABufferIsRefused)
+{
+    PIRP irp = IoAllocateIrp(device()->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    irp->UserEvent = &event;
+    irp->UserIosb = &iosb;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_READ;
+    stack->Parameters.Read.Length = 512;
+    stack->Parameters.Read.ByteOffset.QuadPart = 0;
+    if (IoCallDriver(device(), irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_TRUE(log_has(drain_log(), u"[redav] OrigBuf is NULL!"));
+}
+
+TEST_F(VolumePath, FailedFileReadLeavesTheCallersBufferAlone)
+{
+    // A container handle that no longer works: the file system refuses the read.
+    HANDLE real = ext()->FileHandle;
+    ext()->FileHandle = reinterpret_cast<HANDLE>(0x7FFFFFF0);
+    std::vector<UCHAR> buffer(1024, 0x5C);
+    ULONG_PTR information = 9;
+    NTSTATUS status = rw(device(), false, 1024, buffer.data(), 1024, &information);
+    ext()->FileHandle = real;
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(buffer, std::vector<UCHAR>(1024, 0x5C));
+    EXPECT_TRUE(log_has(drain_log(), u"[redav] T: DiskRW_Write/DiskRW_Read failed!!(bWrite=0, "
+                                     u"DiskOffset=1536, Length=1024)"));
+}
+
+TEST(VolumeWorker, RunsAtLowRealtimePriorityWithImpersonationEnabled)
+{
+    // Off first, so that only the worker can have turned it on.
+    ASSERT_EQ(SupportEx_AdjustPrivilege(29, FALSE), STATUS_SUCCESS);
+    PACCESS_TOKEN token = ntos::detail::se_primary_token(PsInitialSystemProcess());
+    ASSERT_NE(token, nullptr);
+    EXPECT_FALSE(ntos::detail::se_token_privilege_enabled(token, 29));
+
+    volume_options options;
+    options.letter = u'W';
+    test_volume volume(options);
+    ASSERT_TRUE(volume.ok());
+    // A request answered means the worker is past its start.
+    std::vector<UCHAR> buffer(512);
+    ULONG_PTR information = 0;
+    ASSERT_EQ(rw(volume.device(), false, 0, buffer.data(), 512, &information), STATUS_SUCCESS);
+    EXPECT_EQ(KeQueryPriorityThread(static_cast<PKTHREAD>(volume.ext()->ThreadHandle)),
+              LOW_REALTIME_PRIORITY);
+    EXPECT_TRUE(ntos::detail::se_token_privilege_enabled(token, 29));
+    ntos::detail::ob_dereference(token);
 }
 
 TEST_F(VolumePath, BounceBuffersAreReturned)

@@ -113,13 +113,17 @@ VOID _ProcessIrpReadWrite(PDEVICE_EXTENSION Ext, PIRP Irp)
         return;
     }
 
-    PUCHAR Bounce =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, Length, REDAV_VOLUME_POOL_TAG));
-    if (!Bounce) {
+    // One block of the request's length plus up to a page: the container is unbuffered, and a
+    // page-aligned buffer lets the host take it as it is instead of copying it once more.
+    PUCHAR Block = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+        NonPagedPool, static_cast<SIZE_T>(Length) + PAGE_SIZE, REDAV_VOLUME_POOL_TAG));
+    if (!Block) {
         KLOG_ERROR(u"[redav] ExAllocatePoolWithTag failed!");
         _CompleteReadWrite(Irp, STATUS_INSUFFICIENT_RESOURCES, 0, IO_NO_INCREMENT);
         return;
     }
+    PUCHAR Bounce = reinterpret_cast<PUCHAR>((reinterpret_cast<ULONG_PTR>(Block) + PAGE_SIZE - 1) &
+                                             ~static_cast<ULONG_PTR>(PAGE_SIZE - 1));
     if (bWrite)
         RtlCopyMemory(Bounce, OrigBuf, Length);
     else
@@ -133,7 +137,7 @@ VOID _ProcessIrpReadWrite(PDEVICE_EXTENSION Ext, PIRP Irp)
     if (NT_SUCCESS(Status) && !bWrite)
         RtlCopyMemory(OrigBuf, Bounce, Length);
     // Freed before completing, so that no pool is held once the caller sees the answer.
-    ExFreePoolWithTag(Bounce, REDAV_VOLUME_POOL_TAG);
+    ExFreePoolWithTag(Block, REDAV_VOLUME_POOL_TAG);
     if (NT_SUCCESS(Status)) {
         _CompleteReadWrite(Irp, Status, Length, IO_DISK_INCREMENT);
     } else {
