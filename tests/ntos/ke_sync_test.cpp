@@ -183,6 +183,22 @@ TEST(KeMutex, OwnerMayRecurseOthersWaitUntilTheLastRelease)
     EXPECT_EQ(args.result, STATUS_WAIT_0);
 }
 
+VOID end_owning_mutex(PVOID context)
+{
+    KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST(KeMutexDeathTest, ThreadEndingWhileOwningAMutexAborts)
+{
+#if !defined(LOCKBIN_CHECKED)
+    GTEST_SKIP() << "the kernel layer's contract checks are compiled out (LOCKBIN_CHECKED off)";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    static KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_DEATH({ join(start_thread(end_owning_mutex, &mutex)); }, "ended owning 1 kernel mutex");
+}
+
 TEST(KeMutexDeathTest, ReleaseByANonOwnerAborts)
 {
 #if !defined(LOCKBIN_CHECKED)

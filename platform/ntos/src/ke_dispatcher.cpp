@@ -42,6 +42,8 @@ void consume(DISPATCHER_HEADER* header, PKTHREAD self)
         auto* mutant = reinterpret_cast<PKMUTANT>(header);
         NTOS_CHECK(header->SignalState > MINLONG + 1, "mutex %p recursion overflow",
                    static_cast<void*>(mutant));
+        if (header->SignalState == 1)
+            ++current_thread_state().mutexes_held;
         header->SignalState = header->SignalState - 1;
         mutant->OwnerThread = self;
     }
@@ -225,6 +227,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
         return previous; // unchecked builds: refuse rather than corrupt the count
     Mutex->Header.SignalState = previous + 1;
     if (previous + 1 == 1) {
+        --current_thread_state().mutexes_held;
         Mutex->OwnerThread = nullptr;
         wake_waiters(&Mutex->Header);
     }

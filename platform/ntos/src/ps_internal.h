@@ -61,6 +61,7 @@ struct thread_state {
     PETHREAD thread = nullptr;    // referenced while the host thread lives
     PEPROCESS attached = nullptr; // ps_attach_process, or null
     int spin_locks_held = 0;
+    int mutexes_held = 0;         // kernel mutexes owned (counted once each, not per recursion)
     std::condition_variable wake; // waits of this thread, under the dispatcher lock
 };
 thread_state& current_thread_state();

@@ -213,6 +213,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
             NTOS_CHECK(state.irql == PASSIVE_LEVEL && state.spin_locks_held == 0,
                        "system thread ended at IRQL %d holding %d spin lock(s)", state.irql,
                        state.spin_locks_held);
+            // The platform stops the machine when a thread ends owning a kernel mutex.
+            NTOS_CHECK(state.mutexes_held == 0, "system thread ended owning %d kernel mutex(es)",
+                       state.mutexes_held);
             state.thread = nullptr;
             end_thread(thread, exit_status);
         }).detach();
