@@ -150,28 +150,23 @@ VOID KLogFreeRecord(KLogRecord* Record)
     }
 }
 
-VOID KLogWrite(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format, va_list Args)
+namespace {
+
+VOID PrintOnly(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format, va_list Args)
 {
-    if (!g_KLog.Started) {
-        KLogRecord* record = BuildRecord(Source, Line, Level, Type, Format, Args);
-        if (record != nullptr) {
-            KLogPrintMessage(record->Message);
-            KLogFreeRecord(record);
-        }
-        return;
-    }
-    bool always = Level == 1 && Type == 0;
-    if (!always && ((Level & g_KLog.Level) == 0 || (Type & g_KLog.Type) == 0)) {
-        return;
-    }
     KLogRecord* record = BuildRecord(Source, Line, Level, Type, Format, Args);
-    if (record == nullptr) {
-        return;
+    if (record != nullptr) {
+        KLogPrintMessage(record->Message);
+        KLogFreeRecord(record);
     }
+}
+
+// Stores a built record; the caller is counted in g_KLogWriters, so the queue stays.
+VOID Store(KLogRecord* record)
+{
     if (g_KLog.Trace) {
         KLogPrintMessage(record->Message);
     }
-
     PCS_CON queue = g_KLog.Queue;
     csConLock(queue);
     record->Sequence = g_KLog.NextSequence++;
@@ -195,6 +190,30 @@ VOID KLogWrite(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format
     if (!queued) {
         KLogFreeRecord(record);
     }
+}
+
+} // namespace
+
+volatile LONG g_KLogWriters = 0;
+
+VOID KLogWrite(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format, va_list Args)
+{
+    // Counted before Started is read: KLogStop waits for counted writers before it frees the
+    // queue, since volume threads may still log while the driver unloads.
+    InterlockedIncrement(&g_KLogWriters);
+    if (!g_KLog.Started) {
+        InterlockedDecrement(&g_KLogWriters);
+        PrintOnly(Source, Line, Level, Type, Format, Args);
+        return;
+    }
+    bool always = Level == 1 && Type == 0;
+    if (always || ((Level & g_KLog.Level) != 0 && (Type & g_KLog.Type) != 0)) {
+        KLogRecord* record = BuildRecord(Source, Line, Level, Type, Format, Args);
+        if (record != nullptr) {
+            Store(record);
+        }
+    }
+    InterlockedDecrement(&g_KLogWriters);
 }
 
 VOID KLogInfo(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...)

@@ -145,7 +145,10 @@ BOOLEAN KLogIsStarted()
 VOID KLogStop()
 {
     PAGED_CODE();
-    g_KLog.Started = 0;
+    InterlockedExchange(&g_KLog.Started, 0);
+    while (InterlockedCompareExchange(&g_KLogWriters, 0, 0) != 0) {
+        SupportEx_Sleep(1);
+    }
     PKEVENT event = ExchangeEvent(nullptr);
     if (event != nullptr) {
         ObDereferenceObject(event);

@@ -31,6 +31,8 @@ struct KLogState {
 };
 
 extern KLogState g_KLog;
+// Writers between their check of Started and the end of their store.
+extern volatile LONG g_KLogWriters;
 extern WCHAR g_KLogConfigKey[REDAV_PATH_CHARS];
 
 VOID KLogFreeRecord(KLogRecord* Record);
