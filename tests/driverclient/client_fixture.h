@@ -1,5 +1,5 @@
-// A client beside a fake control device on a temporary runtime folder; every test ends with
-// no device handle left open and every connection closed.
+// A client beside a fake control device on a temporary runtime folder; every test ends with no
+// device handle left open and every connection closed.
 #pragma once
 
 #include "fake_redav_device.h"
@@ -9,6 +9,34 @@
 #include "redav_client.h"
 
 #include <memory>
+
+constexpr int32_t kStatusUnsuccessful = int32_t(0xC0000001);
+
+inline std::vector<BYTE> key_block()
+{
+    std::vector<BYTE> key(128);
+    for (size_t i = 0; i < key.size(); ++i)
+        key[i] = BYTE(0xA0 ^ i);
+    return key;
+}
+
+// QueryVolume's out-parameters, preset so that a write to any of them shows.
+struct QueryOut {
+    std::u16string device = u"untouched", path = u"untouched";
+    LARGE_INTEGER size{};
+    BYTE cdrom = 7, ro = 7, encrypt = 7;
+    DWORD state = 7;
+
+    bool query(const RedAvClient& client, WCHAR letter)
+    {
+        return client.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, state);
+    }
+    bool untouched() const
+    {
+        return device == u"untouched" && path == u"untouched" && size.QuadPart == 0 && cdrom == 7 &&
+               ro == 7 && encrypt == 7 && state == 7;
+    }
+};
 
 class ClientTest : public TestRuntime {
 protected:
@@ -22,8 +50,7 @@ protected:
 
     void TearDown() override
     {
-        // No device handle outlives its operation.
-        EXPECT_EQ(win32::detail::handle_count(), handles_before_);
+        EXPECT_EQ(win32::detail::handle_count(), handles_before_) << "a device handle leaked";
         EXPECT_TRUE(device_->wait_all_closed());
         device_.reset();
         TestRuntime::TearDown();

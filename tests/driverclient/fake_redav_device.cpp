@@ -17,11 +17,11 @@
 
 namespace {
 
-bool read_all(int fd, void* data, size_t length)
+bool transfer(int fd, void* data, size_t length, bool receive)
 {
     auto* p = static_cast<char*>(data);
     while (length > 0) {
-        ssize_t n = ::recv(fd, p, length, 0);
+        ssize_t n = receive ? ::recv(fd, p, length, 0) : ::send(fd, p, length, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -32,40 +32,31 @@ bool read_all(int fd, void* data, size_t length)
     return true;
 }
 
-bool write_all(int fd, const void* data, size_t length)
+bool send_reply(int fd, const FakeRedAvDevice::Reply& r, uint32_t limit)
 {
-    auto* p = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
+    control_wire::control_reply reply{control_wire::reply_magic, r.status, r.information,
+                                      uint32_t(std::min<size_t>(r.output.size(), limit)), 0};
+    std::vector<uint8_t> output(r.output.begin(), r.output.begin() + reply.output_length);
+    return transfer(fd, &reply, sizeof(reply), false) &&
+           transfer(fd, output.data(), output.size(), false);
 }
 
-bool send_reply(int fd, int32_t status, uint64_t information, const std::vector<uint8_t>& output,
-                uint32_t limit)
+// True while the connection has bytes to read, false once stop_fd is signalled.
+bool wait_readable(int fd, int stop_fd)
 {
-    control_wire::control_reply reply{};
-    reply.magic = control_wire::reply_magic;
-    reply.status = status;
-    reply.information = information;
-    reply.output_length = uint32_t(std::min<size_t>(output.size(), limit));
-    return write_all(fd, &reply, sizeof(reply)) &&
-           write_all(fd, output.data(), reply.output_length);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0)
+        if (errno != EINTR)
+            return false;
+    return fds[1].revents == 0;
 }
 
 } // namespace
 
 FakeRedAvDevice::FakeRedAvDevice(const std::string& root)
 {
-    hostns::Namespace names(root, geteuid());
     const std::u16string device = u"\\Device\\ZELRedAv";
-    if (names.publish_global(u"ZELRedAv", device) != 0)
+    if (hostns::Namespace(root, geteuid()).publish_global(u"ZELRedAv", device) != 0)
         return;
     std::string folder = root + "/" + control_wire::socket_folder;
     ::mkdir(folder.c_str(), 0755);
@@ -76,11 +67,10 @@ FakeRedAvDevice::FakeRedAvDevice(const std::string& root)
         return;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
         ::listen(fd, 8) != 0) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         return;
     }
     listen_fd_ = fd;
@@ -113,22 +103,11 @@ std::vector<FakeRedAvDevice::Request> FakeRedAvDevice::requests() const
     return requests_;
 }
 
-int FakeRedAvDevice::opens() const
-{
-    std::lock_guard guard(lock_);
-    return opens_;
-}
-
-int FakeRedAvDevice::closes() const
-{
-    std::lock_guard guard(lock_);
-    return closes_;
-}
-
 bool FakeRedAvDevice::wait_all_closed() const
 {
     std::unique_lock guard(lock_);
-    return changed_.wait_for(guard, std::chrono::seconds(5), [&] { return closes_ == opens_; });
+    return changed_.wait_for(guard, std::chrono::seconds(5),
+                             [&] { return open_connections_ == 0; });
 }
 
 // A thread per connection, so that a handle the client forgets to close shows up as a failed
@@ -136,27 +115,19 @@ bool FakeRedAvDevice::wait_all_closed() const
 void FakeRedAvDevice::serve()
 {
     std::vector<std::thread> connections;
-    for (;;) {
-        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (fds[1].revents)
-            break;
+    while (wait_readable(listen_fd_, stop_fd_)) {
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
         {
             std::lock_guard guard(lock_);
-            ++opens_;
+            ++open_connections_;
         }
         connections.emplace_back([this, fd] {
             serve_connection(fd);
             ::close(fd);
             std::lock_guard guard(lock_);
-            ++closes_;
+            --open_connections_;
             changed_.notify_all();
         });
     }
@@ -166,33 +137,26 @@ void FakeRedAvDevice::serve()
 
 void FakeRedAvDevice::serve_connection(int fd)
 {
-    if (!send_reply(fd, 0, 0, {}, 0))
+    if (!send_reply(fd, Reply{}, 0)) // the open's status
         return;
-    for (;;) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (fds[1].revents)
-            return;
+    while (wait_readable(fd, stop_fd_)) {
         control_wire::control_request header{};
-        if (!read_all(fd, &header, sizeof(header)) || header.magic != control_wire::request_magic)
-            return;
-        std::vector<uint64_t> handles(header.handle_count);
-        if (!handles.empty() && !read_all(fd, handles.data(), handles.size() * sizeof(uint64_t)))
+        // The client sends no event handles: a request that names one ends the connection.
+        if (!transfer(fd, &header, sizeof(header), true) ||
+            header.magic != control_wire::request_magic || header.handle_count != 0)
             return;
         Request request{header.code, std::vector<uint8_t>(header.input_length),
                         header.output_length};
-        if (header.input_length && !read_all(fd, request.input.data(), header.input_length))
+        if (!transfer(fd, request.input.data(), request.input.size(), true))
             return;
         Reply reply;
         {
             std::lock_guard guard(lock_);
             requests_.push_back(request);
-            auto it = replies_.find(header.code);
-            if (it != replies_.end())
+            if (auto it = replies_.find(header.code); it != replies_.end())
                 reply = it->second;
         }
-        if (!send_reply(fd, reply.status, reply.information, reply.output, header.output_length))
+        if (!send_reply(fd, reply, header.output_length))
             return;
     }
 }

@@ -1,10 +1,10 @@
 // A stand-in for the driver's control device: it publishes "ZELRedAv" in the runtime folder,
-// listens on the device's control socket as the service does, records every request exactly as
-// it arrives and answers with a status and output chosen per control code.
+// listens on the device's control socket as the service does, records every request as it
+// arrives and answers with a status and output chosen per control code.
 #pragma once
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,28 +18,21 @@ public:
         std::vector<uint8_t> input;
         uint32_t output_length;
     };
-
     struct Reply {
         int32_t status = 0; // NTSTATUS
         uint64_t information = 0;
         std::vector<uint8_t> output; // sent only up to the caller's output length
     };
 
-    // Publishes the link in the namespace of `root` and starts serving.
     explicit FakeRedAvDevice(const std::string& root);
     ~FakeRedAvDevice();
 
-    // Requests of this code get `reply`; every other code gets STATUS_SUCCESS, no output.
-    void set_reply(uint32_t code, Reply reply);
-
-    std::vector<Request> requests() const;
-    // Connections accepted and connections the client has closed so far.
-    int opens() const;
-    int closes() const;
-    // Waits (up to a few seconds) until every accepted connection is closed again.
-    bool wait_all_closed() const;
-
     bool listening() const { return listen_fd_ >= 0; }
+    // Requests of this code get `reply`; every other code gets STATUS_SUCCESS and no output.
+    void set_reply(uint32_t code, Reply reply);
+    std::vector<Request> requests() const;
+    // Waits (a few seconds at most) until the client has closed every connection it opened.
+    bool wait_all_closed() const;
 
 private:
     void serve();
@@ -52,6 +45,5 @@ private:
     mutable std::condition_variable changed_;
     std::map<uint32_t, Reply> replies_;
     std::vector<Request> requests_;
-    int opens_ = 0;
-    int closes_ = 0;
+    int open_connections_ = 0;
 };

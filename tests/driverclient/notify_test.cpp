@@ -2,17 +2,12 @@
 // session's definition of the drive, as the user-mode layer records and resolves them.
 #include "client_fixture.h"
 
-#include "dbt.h"
 #include "notify_record.h"
-#include "shlobj.h"
-#include "winuser.h"
 
 #include <optional>
 #include <string>
 
 namespace {
-
-constexpr int32_t kStatusUnsuccessful = int32_t(0xC0000001);
 
 std::optional<std::u16string> dos_device(const char16_t* name)
 {
@@ -24,8 +19,7 @@ std::optional<std::u16string> dos_device(const char16_t* name)
 
 uint32_t le32(const std::vector<BYTE>& b, size_t offset)
 {
-    return uint32_t(b.at(offset)) | uint32_t(b.at(offset + 1)) << 8 |
-           uint32_t(b.at(offset + 2)) << 16 | uint32_t(b.at(offset + 3)) << 24;
+    return b.at(offset) | b.at(offset + 1) << 8 | b.at(offset + 2) << 16 | b.at(offset + 3) << 24;
 }
 
 class NotifyTest : public ClientTest {
@@ -36,7 +30,7 @@ protected:
         win32::clear_recorded_notifications();
     }
 
-    // The one shell notification and the one broadcast a change sends.
+    // The one shell notification and the one broadcast that a change sends.
     void expect_published(char16_t letter, bool arrival)
     {
         auto shell = win32::recorded_shell_notifications();
@@ -60,7 +54,8 @@ protected:
         EXPECT_EQ(le32(m.record, 8), 0u);
         char16_t upper = letter >= u'a' ? char16_t(letter - 32) : letter;
         EXPECT_EQ(le32(m.record, 12), 1u << (upper - u'A'));
-        EXPECT_EQ(m.record[16] | m.record[17] << 8, 0);
+        EXPECT_EQ(m.record[16] | m.record[17], 0);
+        win32::clear_recorded_notifications();
     }
 
     void expect_nothing_published()
@@ -75,25 +70,16 @@ TEST_F(NotifyTest, MountPublishesTheDriveAndDismountWithdrawsIt)
     ASSERT_TRUE(client_.MountExistDisk(u'M', u"C:\\a.lkb", false, true, nullptr, 0, true));
     expect_published(u'M', true);
     EXPECT_EQ(dos_device(u"M:"), u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskM");
-    EXPECT_NE(GetLogicalDrives() & (1u << 12), 0u);
-
-    win32::clear_recorded_notifications();
+    EXPECT_FALSE(client_.IsLetterFree(u'M'));
     ASSERT_TRUE(client_.DisMount(u'M', false));
     expect_published(u'M', false);
     EXPECT_EQ(dos_device(u"M:"), std::nullopt);
-    EXPECT_TRUE(client_.IsLetterFree(u'M'));
-}
 
-TEST_F(NotifyTest, LowerCaseLetterNamesTheUpperCaseDevice)
-{
+    // A lower-case letter names the upper-case device; a CD-ROM links the CD-ROM device.
     ASSERT_TRUE(
         client_.MountNewDisk(u'n', u"C:\\b.lkb", 1 << 20, 0, false, true, nullptr, 0, true));
     expect_published(u'n', true);
     EXPECT_EQ(dos_device(u"N:"), u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskN");
-}
-
-TEST_F(NotifyTest, CdromArrivalLinksTheCdromDevice)
-{
     client_.NotifyVolumeChange(u'P', true, true);
     expect_published(u'P', true);
     EXPECT_EQ(dos_device(u"P:"), u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdP");
@@ -105,26 +91,18 @@ TEST_F(NotifyTest, NothingIsPublishedWithoutNotifyOrAfterAFailure)
     expect_nothing_published();
     EXPECT_EQ(dos_device(u"R:"), std::nullopt);
 
-    FakeRedAvDevice::Reply refused;
-    refused.status = kStatusUnsuccessful;
-    device_->set_reply(0x8520E410, refused);
-    device_->set_reply(0x8520E40C, refused);
-    EXPECT_FALSE(client_.MountExistDisk(u'S', u"C:\\a.lkb", false, true, nullptr, 0, true));
-    EXPECT_FALSE(client_.MountNewDisk(u'S', u"C:\\a.lkb", 4096, 0, false, true, nullptr, 0, true));
-    expect_nothing_published();
-    EXPECT_EQ(dos_device(u"S:"), std::nullopt);
-}
-
-TEST_F(NotifyTest, FailedDismountKeepsTheDrive)
-{
     ASSERT_TRUE(client_.MountExistDisk(u'U', u"C:\\a.lkb", false, true, nullptr, 0, true));
     win32::clear_recorded_notifications();
-    FakeRedAvDevice::Reply refused;
-    refused.status = kStatusUnsuccessful;
-    device_->set_reply(0x8520E414, refused);
+    FakeRedAvDevice::Reply refused{kStatusUnsuccessful, 0, {}};
+    for (uint32_t code : {0x8520E40Cu, 0x8520E410u, 0x8520E414u})
+        device_->set_reply(code, refused);
+    EXPECT_FALSE(client_.MountExistDisk(u'S', u"C:\\a.lkb", false, true, nullptr, 0, true));
+    EXPECT_FALSE(client_.MountNewDisk(u'S', u"C:\\a.lkb", 4096, 0, false, true, nullptr, 0, true));
     EXPECT_FALSE(client_.DisMount(u'U', true));
     expect_nothing_published();
-    EXPECT_EQ(dos_device(u"U:"), u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskU");
+    EXPECT_EQ(dos_device(u"S:"), std::nullopt);
+    EXPECT_EQ(dos_device(u"U:"), u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskU")
+        << "a failed dismount keeps the drive";
 }
 
 } // namespace

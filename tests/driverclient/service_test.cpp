@@ -35,34 +35,22 @@ std::string read_text(const std::string& path)
     return s.str();
 }
 
-// Mounts under `prefix`, deepest first, with their FUSE connection numbers ("0:NN" -> NN).
-struct HostMount {
-    std::string point;
-    std::string fs_type;
-    unsigned minor;
-};
-
-std::vector<HostMount> mounts_under(const std::string& prefix)
+// Mount points under `prefix`, deepest first, each with its device's minor number (for FUSE, the
+// connection number under /sys/fs/fuse/connections).
+std::vector<std::pair<std::string, unsigned>> mounts_under(const std::string& prefix)
 {
-    std::vector<HostMount> found;
+    std::vector<std::pair<std::string, unsigned>> found;
     std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string id, parent, device, root, point;
         fields >> id >> parent >> device >> root >> point;
-        if (point.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        std::string word, fs_type;
-        while (fields >> word && word != "-") {
-        }
-        fields >> fs_type;
         unsigned minor = 0;
-        std::sscanf(device.c_str(), "%*u:%u", &minor);
-        found.push_back({point, fs_type, minor});
+        if (point.compare(0, prefix.size(), prefix) == 0 &&
+            std::sscanf(device.c_str(), "%*u:%u", &minor) == 1)
+            found.emplace_back(point, minor);
     }
-    std::sort(found.begin(), found.end(),
-              [](const HostMount& a, const HostMount& b) { return a.point > b.point; });
+    std::sort(found.rbegin(), found.rend());
     return found;
 }
 
@@ -110,23 +98,24 @@ protected:
     }
 
     // SIGTERM, and if the host hangs (a request stuck in its disk bridge), abort its FUSE
-    // connections so that it can be killed and nothing stays mounted under the test folder.
+    // connections so that it can be killed; nothing may stay mounted under the test folder.
     void stop_service()
     {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
-            bool ended = wait_child(20s);
-            if (!ended) {
+            if (!wait_child(20s)) {
                 ADD_FAILURE() << "the service did not stop on SIGTERM:\n" << read_text(log_);
-                abort_fuse();
+                for (const auto& [point, minor] : mounts_under(base_ + "/"))
+                    std::ofstream("/sys/fs/fuse/connections/" + std::to_string(minor) + "/abort")
+                        << 1;
                 kill(pid_, SIGKILL);
                 wait_child(10s);
             }
             pid_ = -1;
         }
-        for (const HostMount& m : mounts_under(base_ + "/")) {
-            ADD_FAILURE() << "left mounted: " << m.point;
-            umount2(m.point.c_str(), MNT_DETACH);
+        for (const auto& [point, minor] : mounts_under(base_ + "/")) {
+            ADD_FAILURE() << "left mounted: " << point;
+            umount2(point.c_str(), MNT_DETACH);
         }
     }
 
@@ -140,15 +129,6 @@ protected:
             std::this_thread::sleep_for(20ms);
         }
         return true;
-    }
-
-    void abort_fuse()
-    {
-        for (const HostMount& m : mounts_under(base_ + "/")) {
-            if (m.fs_type.compare(0, 4, "fuse") != 0)
-                continue;
-            std::ofstream("/sys/fs/fuse/connections/" + std::to_string(m.minor) + "/abort") << 1;
-        }
     }
 
     // "C:\..." of a host path: C: is the host's root.
