@@ -103,6 +103,9 @@ TEST_F(ClientTest, MountWithoutKeyBytesSendsNoKey)
     ASSERT_TRUE(client_.MountExistDisk(u'F', u"C:\\a.lkb", false, true, key.data(), 0, false));
     // A length without bytes must not become a key of zeros that the driver would accept.
     ASSERT_TRUE(client_.MountExistDisk(u'F', u"C:\\a.lkb", false, true, nullptr, 128, false));
+    // A length whose request would not fit a 32-bit size is refused before the key is read.
+    EXPECT_FALSE(
+        client_.MountExistDisk(u'F', u"C:\\a.lkb", false, true, key.data(), 0xFFFFFFF0u, false));
     auto requests = device_->requests();
     ASSERT_EQ(requests.size(), 3u);
     for (const auto& r : requests) {
