@@ -106,13 +106,6 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
         return STATUS_INVALID_PARAMETER;
     if (length == 0)
         return STATUS_SUCCESS;
-    if (!write) {
-        struct stat st;
-        if (::fstat(host->fd, &st) != 0)
-            return zw_status_of_errno(errno);
-        if (offset >= st.st_size)
-            return STATUS_END_OF_FILE;
-    }
 
     ULONG done = 0;
     NTSTATUS status;
@@ -128,6 +121,9 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
     } else {
         status = transfer(host, write, static_cast<char*>(buffer), length, offset, &done);
     }
+    // Nothing at all to read: the offset is at or past the end of the file.
+    if (!write && NT_SUCCESS(status) && done == 0)
+        return STATUS_END_OF_FILE;
     iosb->Information = done;
     if (host->synchronous && NT_SUCCESS(status)) {
         if (!position.owns_lock())
@@ -141,7 +137,7 @@ NTSTATUS read_write(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
                     PLARGE_INTEGER ByteOffset, bool write)
 {
-    if (!IoStatusBlock || ApcRoutine)
+    if (!IoStatusBlock || ApcRoutine || (!Buffer && Length))
         return STATUS_INVALID_PARAMETER;
     file_ref ref;
     NTSTATUS status = zw_reference_file(FileHandle, &ref);
