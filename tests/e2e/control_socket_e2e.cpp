@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,6 +49,8 @@ public:
     {
         char base[] = "/tmp/lockbin-e2e-XXXXXX";
         ASSERT_NE(mkdtemp(base), nullptr);
+        chmod(base, 0755); // other users reach the socket through it
+        base_ = base;
         g_root = std::string(base) + "/run";
         g_state = std::string(base) + "/state";
         setenv("LOCKBIN_ROOT", g_root.c_str(), 1);
@@ -89,7 +92,12 @@ public:
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "the service did not unload cleanly";
         }
+        std::error_code ignored;
+        std::filesystem::remove_all(base_, ignored);
     }
+
+private:
+    std::string base_;
 };
 
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new Service);
@@ -331,6 +339,34 @@ TEST(ControlSocket, RegisteredEventOfTheClientIsSetByTheService)
                                 0, &returned, nullptr));
     CloseHandle(event);
     CloseHandle(device);
+}
+
+TEST(ControlSocket, AnyLocalUserMayConnect)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(2);
+        }
+        HANDLE device = Open();
+        if (device == INVALID_HANDLE_VALUE) {
+            _exit(3);
+        }
+        DRVLOG_CONFIG config{};
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, IOCTL_DRVLOG_GET_CONFIG, nullptr, 0, &config,
+                                  sizeof(config), &returned, nullptr);
+        CloseHandle(device);
+        _exit(ok && returned == sizeof(config) ? 0 : 4);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 int RawConnect()
