@@ -4,11 +4,7 @@
 #include "klog.h"
 #include "supportex.h"
 
-#if __has_include("virtualdisk.h")
 #include "virtualdisk.h"
-#else
-#include "virtualdisk_pending.h"
-#endif
 
 namespace {
 

@@ -5,11 +5,7 @@
 #include "klog.h"
 #include "supportex.h"
 
-#if __has_include("virtualdisk.h")
 #include "virtualdisk.h"
-#else
-#include "virtualdisk_pending.h"
-#endif
 #include "diskrw.h"
 
 namespace {
@@ -17,28 +13,6 @@ namespace {
 HANDLE g_DirectoryHandle = nullptr;
 bool g_DiskRWInitialized = false;
 bool g_FileInitialized = false;
-
-// The sector routines keep no state; when their module offers no initialiser of its own, these
-// stand in for it.
-namespace sector_defaults {
-inline NTSTATUS DiskRW_Initialize(...)
-{
-    return STATUS_SUCCESS;
-}
-inline VOID DiskRW_Uninitialize(...) {}
-} // namespace sector_defaults
-
-NTSTATUS InitializeSectorRoutines()
-{
-    using namespace sector_defaults;
-    return DiskRW_Initialize();
-}
-
-VOID UninitializeSectorRoutines()
-{
-    using namespace sector_defaults;
-    DiskRW_Uninitialize();
-}
 
 NTSTATUS CreateVolumeDirectory()
 {
@@ -73,7 +47,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         RedAvUnload(DriverObject);
         return status;
     }
-    status = InitializeSectorRoutines();
+    status = DiskRW_Initialize();
     if (!NT_SUCCESS(status)) {
         DBG_TRACE("[redav] DiskRW_Initialize failed!(status=0x%08x)", status);
         RedAvUnload(DriverObject);
@@ -153,7 +127,7 @@ VOID RedAvUnload(PDRIVER_OBJECT DriverObject)
         g_FileInitialized = false;
     }
     if (g_DiskRWInitialized) {
-        UninitializeSectorRoutines();
+        DiskRW_Uninitialize();
         g_DiskRWInitialized = false;
     }
     if (g_DirectoryHandle != nullptr) {
