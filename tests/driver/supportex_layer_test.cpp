@@ -278,54 +278,17 @@ TEST(SupportExList, InsertAtHeadUnlinkAnywhere)
     csConFree(list);
 }
 
-TEST(SupportExStrings, BoundedCopiesFollowTheSafeStringRules)
+TEST(SupportExStrings, PrefixesAndLettersFoldOnlyAToZ)
 {
-    WCHAR small[4];
-    EXPECT_EQ(SupportEx_StringCopy(small, 4, u"abc"), STATUS_SUCCESS);
-    EXPECT_EQ(SupportEx_StringCopy(small, 4, u"abcd"), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(std::u16string(small), u"abc");
-    EXPECT_EQ(SupportEx_StringCopyN(small, 4, u"abcdef", 2), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(small), u"ab");
-    EXPECT_EQ(SupportEx_StringCat(small, 4, u"xy"), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(std::u16string(small), u"abx");
-    EXPECT_EQ(SupportEx_StringCopy(small, 0x80000000ull, u"a"), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(SupportEx_StringCopy(small, 0, u"a"), STATUS_INVALID_PARAMETER);
-
     EXPECT_TRUE(SupportEx_HasPrefix(u"\\registry\\", u"\\REGISTRY\\MACHINE", TRUE));
     EXPECT_FALSE(SupportEx_HasPrefix(u"\\registry\\", u"\\REGISTRY\\MACHINE", FALSE));
     EXPECT_FALSE(SupportEx_HasPrefix(u"abcd", u"abc", TRUE));
-    // Only a to z fold: other letters keep their case.
+    EXPECT_TRUE(SupportEx_HasPrefix(u"", u"abc", FALSE));
+    EXPECT_FALSE(SupportEx_HasPrefix(u"\u00e9", u"\u00c9", TRUE));
     EXPECT_EQ(SupportEx_UpcaseLetter(u'e'), u'E');
     EXPECT_EQ(SupportEx_UpcaseLetter(u'\u00e9'), u'\u00e9');
     EXPECT_EQ(SupportEx_UpcaseLetter(u'{'), u'{');
-}
-
-NTSTATUS PrintW(WCHAR* out, SIZE_T chars, PCWSTR format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    NTSTATUS status = SupportEx_StringVPrintfW(out, chars, format, args);
-    va_end(args);
-    return status;
-}
-
-TEST(SupportExStrings, FormattingSpeaksThePlatformDialect)
-{
-    WCHAR out[128];
-    UNICODE_STRING counted;
-    RtlInitUnicodeString(&counted, u"count");
-    EXPECT_EQ(PrintW(out, 128, u"%C:%ws|%S|%s|%wZ|%I64d|%08x|%-3d|%%", 'E', u"wide", "narrow",
-                     u"own", &counted, -5000000000ll, 0xBEEFu, 7),
-              STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(out), u"E:wide|narrow|own|count|-5000000000|0000beef|7  |%");
-    EXPECT_EQ(PrintW(out, 6, u"%ws", u"truncated"), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(std::u16string(out), u"trunc");
-
-    char narrow[64];
-    EXPECT_EQ(SupportEx_StringPrintfA(narrow, sizeof(narrow), "%02d:%03d %s %ws %p", 5, 7, "a",
-                                      u"b", nullptr),
-              STATUS_SUCCESS);
-    EXPECT_STREQ(narrow, "05:007 a b 0000000000000000");
+    EXPECT_EQ(SupportEx_UpcaseLetter(u'`'), u'`');
 }
 
 TEST(SupportExProcess, ImageNameOffsetFoundInTheSystemProcess)
