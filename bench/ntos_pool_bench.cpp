@@ -10,37 +10,40 @@
 
 namespace {
 
-constexpr size_t block_size = size_t{1} << 20;
 constexpr ULONG tag = 0x6472766D;
 
-void touch(char* block)
+void touch(char* block, size_t size)
 {
-    for (size_t offset = 0; offset < block_size; offset += 4096)
+    for (size_t offset = 0; offset < size; offset += 4096)
         block[offset] = static_cast<char>(offset);
     benchmark::DoNotOptimize(block);
 }
 
+// Arguments: block size in MiB. 1 MiB is the bridges' largest transfer; 64 MiB is above the
+// host heap's largest mmap threshold, where every allocation maps fresh pages.
 void BM_PoolBounceBuffer(benchmark::State& state)
 {
+    size_t size = size_t(state.range(0)) << 20;
     for (auto _ : state) {
-        auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, block_size, tag));
-        touch(block);
+        auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, size, tag));
+        touch(block, size);
         ExFreePoolWithTag(block, tag);
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(block_size));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
 }
-BENCHMARK(BM_PoolBounceBuffer);
+BENCHMARK(BM_PoolBounceBuffer)->Arg(1)->Arg(64);
 
 void BM_HostHeapBounceBuffer(benchmark::State& state)
 {
+    size_t size = size_t(state.range(0)) << 20;
     for (auto _ : state) {
-        auto* block = static_cast<char*>(std::malloc(block_size));
-        touch(block);
+        auto* block = static_cast<char*>(std::malloc(size));
+        touch(block, size);
         std::free(block);
     }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(block_size));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size));
 }
-BENCHMARK(BM_HostHeapBounceBuffer);
+BENCHMARK(BM_HostHeapBounceBuffer)->Arg(1)->Arg(64);
 
 } // namespace
 
