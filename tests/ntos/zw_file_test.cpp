@@ -6,7 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <atomic>
 #include <sstream>
+#include <thread>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -233,6 +235,40 @@ TEST_F(ZwFile, ShareModesBetweenHandles)
     opened again = open(nt_data("shared.lkb"), rw, 0, FILE_OPEN);
     EXPECT_EQ(again.status, STATUS_SUCCESS);
     ZwClose(again.handle);
+}
+
+TEST_F(ZwFile, ExclusiveOpensStayExclusiveUnderConcurrency)
+{
+    write_host("contended.lkb", "x");
+    std::atomic<int> holders{0}, most{0}, granted{0}, refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                opened o = open(nt_data("contended.lkb"), rw, 0, FILE_OPEN);
+                if (o.status == STATUS_SUCCESS) {
+                    int now = ++holders;
+                    int seen = most.load();
+                    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                    }
+                    ++granted;
+                    --holders;
+                    ZwClose(o.handle);
+                } else if (o.status == STATUS_SHARING_VIOLATION) {
+                    ++refused;
+                }
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(granted + refused, 8 * 200);
+    EXPECT_GT(granted.load(), 0);
+    // Every handle is gone, so the file opens exclusively again.
+    opened last = open(nt_data("contended.lkb"), rw, 0, FILE_OPEN);
+    EXPECT_EQ(last.status, STATUS_SUCCESS);
+    ZwClose(last.handle);
 }
 
 TEST_F(ZwFile, ReadsAndWritesAtOffsets)
