@@ -241,11 +241,14 @@ template <typename Char> std::basic_string<Char> format(const Char* format, va_l
                 if (s.size == 8 && !is_signed)
                     value = static_cast<unsigned char>(v);
             }
-            std::string fmt = "%" + s.flags;
+            std::string fmt = "%";
+            fmt += s.flags;
             if (s.width >= 0)
                 fmt += std::to_string(s.width);
-            if (s.precision >= 0)
-                fmt += "." + std::to_string(s.precision);
+            if (s.precision >= 0) {
+                fmt += '.';
+                fmt += std::to_string(s.precision);
+            }
             fmt += "ll";
             fmt += static_cast<char>(conversion);
             char buffer[128];
@@ -333,11 +336,14 @@ template <typename Char> std::basic_string<Char> format(const Char* format, va_l
         case 'G':
         case 'a':
         case 'A': {
-            std::string fmt = "%" + s.flags;
+            std::string fmt = "%";
+            fmt += s.flags;
             if (s.width >= 0)
                 fmt += std::to_string(s.width);
-            if (s.precision >= 0)
-                fmt += "." + std::to_string(s.precision);
+            if (s.precision >= 0) {
+                fmt += '.';
+                fmt += std::to_string(s.precision);
+            }
             fmt += static_cast<char>(conversion);
             char buffer[512];
             snprintf(buffer, sizeof(buffer), fmt.c_str(), va_arg(args, double));
