@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -184,16 +185,20 @@ std::unique_ptr<peer_event> make_peer_event(int fd, HANDLE* handle)
     pe->event = body;
     pe->fd = fd;
     peer_event* raw = pe.get();
-    pe->watcher = std::thread([raw] {
-        for (;;) {
-            KeWaitForSingleObject(raw->event, Executive, KernelMode, FALSE, nullptr);
-            if (raw->stopping)
-                return;
-            uint64_t one = 1;
-            ssize_t n = ::write(raw->fd, &one, sizeof(one));
-            (void)n; // a full or closed eventfd only means the peer is not listening
-        }
-    });
+    try {
+        pe->watcher = std::thread([raw] {
+            for (;;) {
+                KeWaitForSingleObject(raw->event, Executive, KernelMode, FALSE, nullptr);
+                if (raw->stopping)
+                    return;
+                uint64_t one = 1;
+                ssize_t n = ::write(raw->fd, &one, sizeof(one));
+                (void)n; // a full or closed eventfd only means the peer is not listening
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread for it: the event stays a valid handle that simply never wakes the peer.
+    }
     return pe;
 }
 
@@ -410,7 +415,13 @@ void accept_loop(std::shared_ptr<listener> l)
         }
         auto c = std::make_shared<connection>();
         c->fd = fd;
-        c->thread = std::thread(serve_connection, l, c);
+        try {
+            c->thread = std::thread(serve_connection, l, c);
+        } catch (const std::system_error&) {
+            // Out of threads: this peer is turned away, the service goes on.
+            ::close(fd);
+            continue;
+        }
         l->connections.push_back(c);
     }
 }
