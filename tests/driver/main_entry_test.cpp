@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -20,11 +21,16 @@
 
 namespace {
 
+// The layer reads its folders on first use: this binary gets private ones, removed at exit.
 const bool g_folders = [] {
-    char state[] = "/tmp/lockbin-driver-test-XXXXXX";
-    if (mkdtemp(state) != nullptr) {
-        setenv("LOCKBIN_STATE", state, 0);
-        setenv("LOCKBIN_ROOT", (std::string(state) + "/run").c_str(), 0);
+    static char state[] = "/tmp/lockbin-driver-test-XXXXXX";
+    if (getenv("LOCKBIN_STATE") == nullptr && mkdtemp(state) != nullptr) {
+        setenv("LOCKBIN_STATE", state, 1);
+        setenv("LOCKBIN_ROOT", (std::string(state) + "/run").c_str(), 1);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(state, ignored);
+        });
     }
     return true;
 }();
