@@ -26,6 +26,8 @@ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLOCKBIN_CHECK
     -DLOCKBIN_GUI=OFF -DLOCKBIN_TESTS=OFF -DLOCKBIN_BENCH=OFF >/dev/null
 cmake --build "$BUILD" --target driver drvcomm ntos >/dev/null
 
+# Leftovers of an interrupted run: its mounts first, then its files.
+for m in $(awk -v w="$WORK/" 'index($2, w) == 1 {print $2}' /proc/mounts); do umount -l "$m"; done
 rm -rf "$WORK"
 mkdir -p "$WORK/disks" "$WORK/passthrough" "$WORK/bin"
 
@@ -175,8 +177,9 @@ PASSFILE="$WORK/passthrough/file"
 cleanup() {
     fusermount3 -u "$WORK/passthrough" 2>/dev/null || true
     kill "$PT_PID" 2>/dev/null || true
-    exec 3>&- || true
+    exec 3>&- || true # the volume host unpublishes, unmounts and ends
     wait 2>/dev/null || true
+    for m in $(awk -v w="$WORK/" 'index($2, w) == 1 {print $2}' /proc/mounts); do umount -l "$m"; done
 }
 trap cleanup EXIT
 

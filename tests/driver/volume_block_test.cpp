@@ -118,6 +118,43 @@ TEST(VolumeBlockFile, TransferErrorsReachTheCaller)
     EXPECT_EQ(disk.bytes[1], 0xEE);
 }
 
+TEST(VolumeBlockFile, ReadAheadServesTheNextStretchAndWritesDropIt)
+{
+    const size_t chunk = block_file::read_ahead_minimum;
+    sector_disk disk(16 * chunk);
+    for (size_t i = 0; i < disk.bytes.size(); ++i)
+        disk.bytes[i] = static_cast<uint8_t>(i * 13);
+    block_file file(disk.bytes.size(), kSector, chunk, disk.fn());
+    std::vector<uint8_t> buffer(chunk);
+    auto expect_stretch = [&](size_t index) {
+        ASSERT_EQ(file.read(buffer.data(), chunk, index * chunk), static_cast<ssize_t>(chunk));
+        ASSERT_EQ(0, std::memcmp(buffer.data(), disk.bytes.data() + index * chunk, chunk))
+            << "stretch " << index;
+    };
+    expect_stretch(0);
+    file.read_ahead(); // one read is not yet a sequence
+    EXPECT_EQ(disk.transfers, 1);
+    expect_stretch(1);
+    file.read_ahead();
+    EXPECT_EQ(disk.transfers, 3);
+    expect_stretch(2); // served from the stretch read ahead
+    EXPECT_EQ(disk.transfers, 3);
+
+    // A write between the read ahead and the read that would use it drops the stretch.
+    file.read_ahead();
+    std::vector<uint8_t> changed(kSector, 0xEE);
+    ASSERT_EQ(file.write(changed.data(), kSector, 3 * chunk), static_cast<ssize_t>(kSector));
+    expect_stretch(3);
+    EXPECT_EQ(buffer[0], 0xEE);
+
+    // A stretch whose read ahead failed is read again.
+    disk.fail_after = disk.transfers;
+    file.read_ahead();
+    disk.fail_after = -1;
+    expect_stretch(4);
+    EXPECT_EQ(disk.misaligned, 0);
+}
+
 TEST(VolumeBlockFile, ConcurrentUnalignedWritersSharingSectorsLoseNothing)
 {
     // Eight writers own interleaved 37-byte stripes, so nearly every sector is shared by

@@ -134,6 +134,28 @@ TEST_F(DiskBlockFile, DdInAndOutRoundTripsWhileTheContainerHoldsCiphertext)
     EXPECT_NE(stored, sent);
 }
 
+TEST_F(DiskBlockFile, SequentialDirectReadsSeeAWriteThatFollowsThem)
+{
+    // Reading sequentially makes the bridge read ahead; a write to the stretch read ahead must
+    // win over it.
+    int fd = open(path_.c_str(), O_RDWR | O_DIRECT);
+    ASSERT_GE(fd, 0);
+    const size_t chunk = 1 << 20;
+    void* raw = nullptr;
+    ASSERT_EQ(posix_memalign(&raw, 4096, chunk), 0);
+    auto* buffer = static_cast<UCHAR*>(raw);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(pread(fd, buffer, chunk, static_cast<off_t>(i * chunk)),
+                  static_cast<ssize_t>(chunk));
+    std::memset(buffer, 0xA7, chunk);
+    ASSERT_EQ(pwrite(fd, buffer, chunk, 3 * chunk), static_cast<ssize_t>(chunk));
+    std::memset(buffer, 0, chunk);
+    ASSERT_EQ(pread(fd, buffer, chunk, 3 * chunk), static_cast<ssize_t>(chunk));
+    EXPECT_EQ(std::vector<UCHAR>(buffer, buffer + chunk), std::vector<UCHAR>(chunk, 0xA7));
+    free(raw);
+    close(fd);
+}
+
 TEST_F(DiskBlockFile, ConcurrentUnalignedWritersLoseNothing)
 {
     // Writers own interleaved 1000-byte stripes that start anywhere inside sectors, so sectors

@@ -64,6 +64,22 @@ ssize_t block_file::read(uint8_t* buffer, size_t length, uint64_t offset)
     length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
     const size_t total = length;
 
+    if (offset % sector_ == 0 && length % sector_ == 0 && length >= read_ahead_minimum) {
+        std::unique_lock<std::mutex> ahead(ahead_lock_);
+        if (ahead_offset_ == offset && ahead_length_ == length)
+            ahead_done_.wait(ahead, [this] { return !ahead_busy_; });
+        const bool sequential = offset == last_end_;
+        last_end_ = offset + length;
+        planned_offset_ = offset + length;
+        planned_length_ = sequential ? length : 0;
+        if (!ahead_busy_ && ahead_offset_ == offset && ahead_length_ == length &&
+            ahead_error_ == 0 && ahead_generation_ == generation_.load()) {
+            std::memcpy(buffer, ahead_data_.data(), length);
+            ahead_offset_ = UINT64_MAX;
+            return static_cast<ssize_t>(total);
+        }
+    }
+
     uint32_t head = static_cast<uint32_t>(offset % sector_);
     if (head != 0) {
         uint8_t* sector = scratch_sector(sector_);
@@ -101,6 +117,14 @@ ssize_t block_file::write(const uint8_t* buffer, size_t length, uint64_t offset)
         return 0;
     if (offset >= size_)
         return -ENOSPC;
+    ssize_t done = write_sectors(buffer, length, offset);
+    generation_++;
+    return done;
+}
+
+ssize_t block_file::write_sectors(const uint8_t* buffer, size_t length, uint64_t offset)
+{
+    generation_++;
     length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
     const size_t total = length;
 
@@ -131,6 +155,37 @@ ssize_t block_file::write(const uint8_t* buffer, size_t length, uint64_t offset)
             return -err;
     }
     return static_cast<ssize_t>(total);
+}
+
+void block_file::read_ahead()
+{
+    uint64_t offset;
+    uint64_t length;
+    uint64_t generation;
+    {
+        std::lock_guard<std::mutex> ahead(ahead_lock_);
+        if (ahead_busy_ || planned_length_ == 0 || planned_offset_ >= size_ ||
+            planned_length_ > size_ - planned_offset_ ||
+            (ahead_offset_ == planned_offset_ && ahead_length_ == planned_length_))
+            return;
+        offset = planned_offset_;
+        length = planned_length_;
+        planned_length_ = 0;
+        ahead_busy_ = true;
+        ahead_offset_ = offset;
+        ahead_length_ = length;
+        // Taken before the read is sent: a write that starts later changes it.
+        generation = generation_.load();
+    }
+    // Only this thread touches ahead_data_ while ahead_busy_ is set.
+    if (ahead_data_.size() < length)
+        ahead_data_.resize(length);
+    int err = transfer_whole(false, offset, ahead_data_.data(), length);
+    std::lock_guard<std::mutex> ahead(ahead_lock_);
+    ahead_error_ = err;
+    ahead_generation_ = generation;
+    ahead_busy_ = false;
+    ahead_done_.notify_all();
 }
 
 } // namespace ntos::detail

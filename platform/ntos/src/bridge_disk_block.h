@@ -3,11 +3,14 @@
 // them. Host-only; knows nothing of IRPs.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <shared_mutex>
 #include <sys/types.h>
+#include <vector>
 
 namespace ntos::detail {
 
@@ -35,7 +38,16 @@ public:
     ssize_t read(uint8_t* buffer, size_t length, uint64_t offset);
     ssize_t write(const uint8_t* buffer, size_t length, uint64_t offset);
 
+    // Sequential reads: once a read of whole sectors (at least read_ahead_minimum bytes) has
+    // continued the one before it, read_ahead() - called by the bridge after the host has its
+    // answer - reads the next stretch of the same length, so that the device works while the
+    // host takes the answer and asks again. A read of exactly that stretch is then served from
+    // it; a write anywhere in the meantime drops it. Does nothing when there is nothing to read.
+    void read_ahead();
+    static constexpr size_t read_ahead_minimum = 64 * 1024;
+
 private:
+    ssize_t write_sectors(const uint8_t* buffer, size_t length, uint64_t offset);
     int transfer_whole(bool write, uint64_t offset, uint8_t* data, uint64_t length);
     int patch_sector(uint64_t sector_offset, const uint8_t* bytes, uint32_t at, uint32_t count);
 
@@ -45,6 +57,20 @@ private:
     transfer_fn transfer_;
     // Whole-sector writes share it; a read-modify-write holds it alone.
     std::shared_mutex write_lock_;
+    // Bumped before and after every write, so a stretch read ahead across one is not used.
+    std::atomic<uint64_t> generation_{0};
+
+    std::mutex ahead_lock_;
+    std::condition_variable ahead_done_;
+    uint64_t last_end_ = UINT64_MAX; // end of the last read of whole sectors
+    uint64_t planned_offset_ = 0;    // the stretch read_ahead() is to read, if planned_length_
+    uint64_t planned_length_ = 0;
+    bool ahead_busy_ = false; // a read ahead is under way (ahead_data_ is its)
+    uint64_t ahead_offset_ = UINT64_MAX;
+    uint64_t ahead_length_ = 0;
+    uint64_t ahead_generation_ = 0;
+    int ahead_error_ = 0;
+    std::vector<uint8_t> ahead_data_;
 };
 
 } // namespace ntos::detail

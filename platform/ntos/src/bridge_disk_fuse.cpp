@@ -241,10 +241,14 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info*
     }
     uint8_t* buffer = read_buffer(size);
     ssize_t done = block->read(buffer, size, static_cast<uint64_t>(off));
-    if (done < 0)
+    if (done < 0) {
         fuse_reply_err(req, static_cast<int>(-done));
-    else
-        fuse_reply_buf(req, reinterpret_cast<const char*>(buffer), static_cast<size_t>(done));
+        return;
+    }
+    fuse_reply_buf(req, reinterpret_cast<const char*>(buffer), static_cast<size_t>(done));
+    // While the host takes this answer, the device already reads what a sequential reader asks
+    // for next.
+    block->read_ahead();
 }
 
 void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off,
