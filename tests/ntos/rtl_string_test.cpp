@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -191,6 +193,29 @@ TEST(RtlTime, SystemTimeCountsFrom1601AndSplitsIntoFields)
     RtlTimeToTimeFields(&now, &today);
     EXPECT_GE(today.Year, 2024);
     EXPECT_GT(KeQueryTimeIncrement(), 0u);
+}
+
+TEST(RtlTime, LocalTimeFollowsTheHostZone)
+{
+    // POSIX zone text: "XYZ-8" is eight hours east of UTC (local = UTC + 8 h).
+    const char* saved = std::getenv("TZ");
+    std::string old = saved ? saved : "";
+    setenv("TZ", "XYZ-8", 1);
+    tzset();
+    TIME_FIELDS noon{2024, 6, 1, 12, 0, 0, 0, 0};
+    LARGE_INTEGER system, local, back;
+    ASSERT_TRUE(RtlTimeFieldsToTime(&noon, &system));
+    ExSystemTimeToLocalTime(&system, &local);
+    ExLocalTimeToSystemTime(&local, &back);
+    if (saved)
+        setenv("TZ", old.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+    TIME_FIELDS fields{};
+    RtlTimeToTimeFields(&local, &fields);
+    EXPECT_EQ(fields.Hour, 20);
+    EXPECT_EQ(back.QuadPart, system.QuadPart);
 }
 
 TEST(RtlVersion, ReportsSixTwoThroughBothRoutinesAndByName)
