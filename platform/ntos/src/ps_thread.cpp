@@ -18,13 +18,10 @@ namespace {
 std::atomic<uintptr_t> next_thread_id{1};
 std::atomic<uintptr_t> next_process_id{2}; // 4 is the system process (id 1 * 4)
 
-void destroy_process(void*) {}
-void destroy_thread(void*) {}
-
 PEPROCESS new_process(const char* image_name, ULONG session_id, uint32_t uid, uint32_t gid,
                       int32_t host_pid, uintptr_t id)
 {
-    void* body = ob_create_object(object_kind::process, sizeof(_EPROCESS), destroy_process);
+    void* body = ob_create_object(object_kind::process, sizeof(_EPROCESS), nullptr);
     if (!body)
         return nullptr;
     auto* process = static_cast<PEPROCESS>(body);
@@ -41,7 +38,7 @@ PEPROCESS new_process(const char* image_name, ULONG session_id, uint32_t uid, ui
 
 PETHREAD new_thread(PEPROCESS process, bool system_thread)
 {
-    void* body = ob_create_object(object_kind::thread, sizeof(_ETHREAD), destroy_thread);
+    void* body = ob_create_object(object_kind::thread, sizeof(_ETHREAD), nullptr);
     if (!body)
         return nullptr;
     auto* thread = static_cast<PETHREAD>(body);
@@ -59,6 +56,8 @@ void end_thread(PETHREAD thread, NTSTATUS status)
 {
     {
         std::lock_guard guard(dispatcher_lock());
+        // The host may hand the id to a new thread: priority changes must not reach it.
+        thread->Tcb.HostThreadId = 0;
         thread->Tcb.ExitStatus = status;
         ke_signal_locked(&thread->Tcb.Header);
     }
