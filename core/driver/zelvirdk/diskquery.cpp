@@ -119,6 +119,7 @@ VOID _FillOneDataTrack(PUCHAR Record, ULONG Size)
 
 VOID _ProcessIrpDeviceControl(PDEVICE_EXTENSION Ext, PIRP Irp)
 {
+    PAGED_CODE();
     PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
     ULONG Code = IrpSp->Parameters.DeviceIoControl.IoControlCode;
     ULONG InputLength = IrpSp->Parameters.DeviceIoControl.InputBufferLength;

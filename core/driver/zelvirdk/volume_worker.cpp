@@ -38,6 +38,7 @@ PVOID _CallerBuffer(PIRP Irp)
 
 VOID VolumeWorker(PVOID Context)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION Ext = static_cast<PDEVICE_EXTENSION>(Context);
 
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
@@ -64,6 +65,7 @@ VOID VolumeWorker(PVOID Context)
 
 VOID _ProcessIrpReadWrite(PDEVICE_EXTENSION Ext, PIRP Irp)
 {
+    PAGED_CODE();
     PIO_STACK_LOCATION IrpSp = IoGetCurrentIrpStackLocation(Irp);
     ASSERT(IRP_MJ_READ == IrpSp->MajorFunction || IRP_MJ_WRITE == IrpSp->MajorFunction);
 
