@@ -160,7 +160,13 @@ struct MountMutexHold {
 // The mount-manager step and the registration that end every mount sequence.
 BOOLEAN AnnounceAndRegister(PDEVICE_EXTENSION DevExt)
 {
-    if (!NT_SUCCESS(_MountManagerMount(DevExt))) {
+    // Announced on behalf of the requester, so that what the system makes of the volume (its
+    // block file, its file system) is the requester's.
+    NTSTATUS impersonated = SeImpersonateClientEx(&DevExt->ClientContext, nullptr);
+    NTSTATUS status = _MountManagerMount(DevExt);
+    if (NT_SUCCESS(impersonated))
+        PsRevertToSelf();
+    if (!NT_SUCCESS(status)) {
         KLOG_ERROR(u"[redav] _MountManagerMount failed!");
         return FALSE;
     }

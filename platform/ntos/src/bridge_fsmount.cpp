@@ -103,7 +103,7 @@ bool mount_file_system(drive_mount& m)
     std::vector<std::string> argv;
     bool as_owner = false;
     if (m.kind == fs_kind::ntfs) {
-        std::string options = "no_detach,big_writes,uid=" + std::to_string(m.uid) +
+        std::string options = "no_detach,big_writes,allow_other,uid=" + std::to_string(m.uid) +
                               ",gid=" + std::to_string(m.gid) + ",umask=077";
         if (m.read_only)
             options += ",ro";

@@ -1,13 +1,17 @@
 // The layer's mount manager device: volume arrival, create point, delete points.
 #include "mm_mountmgr.h"
 
+#include "bridge_disk.h"
 #include "bridge_fsmount.h"
 #include "bridge_publish.h"
 #include "ntos_layer.h"
 #include "ob_internal.h"
+#include "se_internal.h"
 
 #include <mountdev.h>
 #include <mountmgr.h>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -159,6 +163,24 @@ PDEVICE_OBJECT device_named(const std::u16string& name)
     return static_cast<PDEVICE_OBJECT>(body);
 }
 
+// A volume announced by a thread that acts for a client belongs to that client: its block file
+// is published as theirs (the device may have been found in the namespace under the service's
+// identity before anyone said whose it is).
+void claim_for_requester(PDEVICE_OBJECT volume)
+{
+    bool impersonating = false;
+    se_identity who;
+    if (!NT_SUCCESS(se_open_identity(&impersonating, &who)) || !impersonating)
+        return;
+    std::string block = bridge_disk_file_path(volume);
+    struct stat st {};
+    if (!block.empty() && ::stat(block.c_str(), &st) == 0 && st.st_uid == who.uid &&
+        st.st_gid == who.gid)
+        return;
+    bridge_disk_device_deleted(volume);
+    bridge_disk_device_created_for(volume, who.uid, who.gid);
+}
+
 NTSTATUS volume_arrival(const UCHAR* in, ULONG in_length)
 {
     USHORT name_length = 0;
@@ -171,6 +193,7 @@ NTSTATUS volume_arrival(const UCHAR* in, ULONG in_length)
     PDEVICE_OBJECT volume = device_named(named);
     if (!volume)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    claim_for_requester(volume);
 
     // The volume's own answers decide; the name the arrival carried only finds it.
     std::u16string device = named;
