@@ -22,9 +22,10 @@ protected:
         std::string why;
         if (!vault_service::get().usable(&why))
             GTEST_SKIP() << why;
-        char name[] = "XXXXXX";
-        folder_ = vault_service::get().work() + "/" + ::mktemp(name);
-        ASSERT_EQ(::mkdir(folder_.c_str(), 0755), 0);
+        std::string pattern = vault_service::get().work() + "/vXXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+        ASSERT_EQ(::chmod(folder_.c_str(), 0755), 0);
         ASSERT_EQ(::chown(folder_.c_str(), kUser, kGroup), 0);
         drain_log();
     }
@@ -295,6 +296,39 @@ TEST_F(Vault, SessionDriveOfTheUserLeadsToItsFolder)
     EXPECT_EQ(st.st_uid, kUser);
     // Root has no such D: (its session is its own), so its path would not reach the folder.
     EXPECT_NE(std::u16string(info(u'Z').FilePath).find(u"\\s.lkb"), std::u16string::npos);
+}
+
+// An ISO 9660 image mounts read-only at its drive where fuseiso is installed.
+TEST_F(Vault, CdromImageShowsItsFilesReadOnly)
+{
+    if (run("command -v fuseiso") != 0 || run("command -v genisoimage") != 0)
+        GTEST_SKIP() << "needs fuseiso and genisoimage: CD-ROM images then stay without files";
+    const std::string content = folder_ + "/disc";
+    ASSERT_EQ(::mkdir(content.c_str(), 0755), 0);
+    {
+        std::ofstream out(content + "/readme.txt");
+        out << "on the disc";
+    }
+    const std::string image = folder_ + "/disc.iso";
+    ASSERT_EQ(run("genisoimage -quiet -r -o '" + image + "' '" + content + "'"), 0);
+    ::chown(image.c_str(), kUser, kGroup);
+    ASSERT_EQ(control(IOCTL_REDAV_MOUNT_CDROM, mount_request(u'R', dos_path(image), 0, true, {}), 0,
+                      kUser, kGroup)
+                  .status,
+              STATUS_SUCCESS);
+    REDAV_VOLUME_INFO v = info(u'R');
+    EXPECT_EQ(v.IsCDROM, 1);
+    const std::string mp = vault_service::get().mount_point(u'R');
+    ASSERT_TRUE(eventually([&] { return is_mount_point(mp); }, 10));
+    EXPECT_TRUE(as_user(kUser, kGroup, [&] {
+        std::ifstream in(mp + "/readme.txt");
+        std::string text;
+        std::getline(in, text);
+        return text == "on the disc" &&
+               ::open((mp + "/new.txt").c_str(), O_CREAT | O_WRONLY, 0600) < 0;
+    }));
+    ASSERT_EQ(dismount(u'R', false).status, STATUS_SUCCESS);
+    EXPECT_FALSE(is_mount_point(mp));
 }
 
 // Stopping the service unloads the driver, which dismounts every volume, busy or not.

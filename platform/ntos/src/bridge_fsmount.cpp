@@ -111,9 +111,15 @@ bool mount_file_system(drive_mount& m)
     } else if (m.kind == fs_kind::iso9660) {
         if (!host_have_program("fuseiso"))
             return false;
-        // Mounted by the owner: only the owner sees the files, as with the NTFS drives.
-        argv = {"fuseiso", "-f", m.block, m.mount_point};
-        as_owner = true;
+        // Every file shows as the owner's, readable by the owner only, as on the NTFS drives.
+        argv = {"fuseiso",
+                "-n",
+                m.block,
+                m.mount_point,
+                "-f",
+                "-o",
+                "allow_other,default_permissions,uid=" + std::to_string(m.uid) +
+                    ",gid=" + std::to_string(m.gid) + ",umask=0277"};
     } else {
         return false;
     }
