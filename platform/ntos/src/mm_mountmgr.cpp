@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -25,8 +26,8 @@ namespace {
 // A volume the mount manager has heard of, by device name.
 struct known_volume {
     std::u16string device;
-    std::u16string unique_id; // the bytes of its unique id, two per code unit
-    char16_t letter = 0;      // the drive link made for it, 0 for none
+    std::u16string unique_id;      // the bytes of its unique id, two per code unit
+    std::vector<char16_t> letters; // the drive links made for it
 };
 
 struct mountmgr_state {
@@ -92,6 +93,14 @@ bool link_exists(char16_t letter)
     return link;
 }
 
+bool delete_drive_link(char16_t letter)
+{
+    std::u16string link = global_link(letter);
+    UNICODE_STRING link_name{USHORT(link.size() * 2), USHORT(link.size() * 2),
+                             const_cast<PWSTR>(link.c_str())};
+    return NT_SUCCESS(IoDeleteSymbolicLink(&link_name));
+}
+
 // A mount-device query of the volume, asking again with the length the volume reports.
 NTSTATUS query_volume(PDEVICE_OBJECT volume, ULONG code, size_t length_offset,
                       std::vector<UCHAR>* answer)
@@ -130,7 +139,7 @@ NTSTATUS make_drive(PDEVICE_OBJECT volume, const std::u16string& device, char16_
         std::lock_guard<std::mutex> guard(s.lock);
         for (auto& v : s.volumes)
             if (iequal(v.device, device))
-                v.letter = letter;
+                v.letters.push_back(letter);
     }
     fsmount_volume_linked(volume, letter);
     return STATUS_SUCCESS;
@@ -146,7 +155,7 @@ void remember(const std::u16string& device, const std::u16string& unique_id)
             return;
         }
     }
-    s.volumes.push_back({device, unique_id, 0});
+    s.volumes.push_back({device, unique_id, {}});
 }
 
 // The device object behind a name, referenced.
@@ -276,8 +285,9 @@ NTSTATUS delete_points(const UCHAR* in, ULONG in_length, UCHAR* out, ULONG out_l
         mountmgr_state& s = state();
         std::lock_guard<std::mutex> guard(s.lock);
         for (auto it = s.volumes.begin(); it != s.volumes.end();) {
-            bool match = (!device.empty() && iequal(it->device, device)) ||
-                         (by_letter && it->letter == by_letter);
+            bool match =
+                (!device.empty() && iequal(it->device, device)) ||
+                (by_letter && std::count(it->letters.begin(), it->letters.end(), by_letter) > 0);
             if (match) {
                 going.push_back(*it);
                 it = s.volumes.erase(it);
@@ -289,13 +299,9 @@ NTSTATUS delete_points(const UCHAR* in, ULONG in_length, UCHAR* out, ULONG out_l
     ULONG points = 0;
     for (const auto& v : going) {
         fsmount_volume_unlinked(v.device);
-        if (!v.letter)
-            continue;
-        std::u16string link = global_link(v.letter);
-        UNICODE_STRING link_name{USHORT(link.size() * 2), USHORT(link.size() * 2),
-                                 const_cast<PWSTR>(link.c_str())};
-        if (NT_SUCCESS(IoDeleteSymbolicLink(&link_name)))
-            ++points;
+        for (char16_t letter : v.letters)
+            if (delete_drive_link(letter))
+                ++points;
     }
     if (out && out_length >= offsetof(MOUNTMGR_MOUNT_POINTS, MountPoints)) {
         ULONG size = offsetof(MOUNTMGR_MOUNT_POINTS, MountPoints);
@@ -381,12 +387,8 @@ void mountmgr_stop()
     }
     for (const auto& v : left) {
         fsmount_volume_unlinked(v.device);
-        if (v.letter) {
-            std::u16string link = global_link(v.letter);
-            UNICODE_STRING link_name{USHORT(link.size() * 2), USHORT(link.size() * 2),
-                                     const_cast<PWSTR>(link.c_str())};
-            IoDeleteSymbolicLink(&link_name);
-        }
+        for (char16_t letter : v.letters)
+            delete_drive_link(letter);
     }
     std::lock_guard<std::mutex> guard(s.lock);
     IoDeleteDevice(s.device);
@@ -400,8 +402,8 @@ char16_t mountmgr_letter_of(const std::u16string& device_name)
     mountmgr_state& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     for (const auto& v : s.volumes)
-        if (iequal(v.device, device_name))
-            return v.letter;
+        if (iequal(v.device, device_name) && !v.letters.empty())
+            return v.letters.front();
     return 0;
 }
 
