@@ -120,6 +120,11 @@ TEST_F(LayerMountManager, CreatePointAndDeletePointsByHand)
     EXPECT_FALSE(linked(u"\\GLOBAL??\\Q:"));
     EXPECT_FALSE(linked(u"\\GLOBAL??\\S:"));
     EXPECT_EQ(send(IOCTL_MOUNTMGR_VOLUME_ARRIVAL_NOTIFICATION, {4, 0}), STATUS_INVALID_PARAMETER);
+
+    // Without its letter the volume cannot be dismounted; a create point gives it back.
+    EXPECT_EQ(send(IOCTL_MOUNTMGR_CREATE_POINT, create_point(u"\\DosDevices\\S:", device)),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(VirtualDisk_DisMount(u'S', FALSE));
 }
 
 } // namespace
