@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -112,7 +113,12 @@ public:
         if (driver_)
             ntos::unload_driver(driver_, tags, 2);
         ntos::detail::mount_services_stop();
+        std::string disks = ntos::detail::bridge_disk_folder();
         ntos::detail::bridge_disk_stop();
+        // The bridge aborts its connection before it unmounts, which libfuse then takes for
+        // an unmount already done: detach what is left so no dead mount stays behind.
+        if (!disks.empty())
+            ::umount2(disks.c_str(), MNT_DETACH);
         if (!base_.empty())
             run("rm -rf '" + base_ + "'");
     }
