@@ -29,6 +29,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +81,8 @@ public:
     }
 
     const std::string& root() const { return root_; }
+    const std::string& base() const { return base_; }
+    bool started() const { return started_; }
     std::string work() const { return work_; }
     std::string disk_file(char16_t letter) const
     {
