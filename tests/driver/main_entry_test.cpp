@@ -153,8 +153,16 @@ TEST(DriverEntryTest, BuildsItsObjectsAndUnloadTakesThemDown)
     ULONG size = 0;
     std::memcpy(&size, buffer.data() + 1, 4);
     ASSERT_GT(size, 152u);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(buffer.data() + 1 + 144)),
-              u"[redav] Driver Start!");
+    // Entries follow a one-byte count, so their text is not 2-byte aligned: copy it out.
+    std::u16string text;
+    for (size_t at = 1 + 144; at + 1 < buffer.size(); at += 2) {
+        char16_t c;
+        std::memcpy(&c, buffer.data() + at, 2);
+        if (c == 0)
+            break;
+        text.push_back(c);
+    }
+    EXPECT_EQ(text, u"[redav] Driver Start!");
     EXPECT_EQ(buffer[1 + 22], KLOG_LEVEL_INFO);
 
     ASSERT_TRUE(ntos::unload_driver(driver, kTags, 2));

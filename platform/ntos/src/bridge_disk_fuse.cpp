@@ -366,6 +366,7 @@ NTSTATUS bridge_disk_start(const std::string& folder)
     for (auto* argv : {with_others, alone}) {
         fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
         session = fuse_session_new(&args, &disk_ops, sizeof(disk_ops), nullptr);
+        fuse_opt_free_args(&args); // the session keeps copies of what it parsed
         if (session && fuse_session_mount(session, where.c_str()) == 0)
             break;
         if (session)
