@@ -39,10 +39,12 @@ std::mutex& live_lock()
     static std::mutex lock;
     return lock;
 }
+// Never destroyed: detached system threads may still drop their last references while the
+// process exits, after function-local statics would have been torn down.
 std::unordered_set<const void*>& live_objects()
 {
-    static std::unordered_set<const void*> objects;
-    return objects;
+    static auto* objects = new std::unordered_set<const void*>;
+    return *objects;
 }
 
 struct handle_entry {
@@ -62,8 +64,8 @@ struct handle_table {
 };
 handle_table& handles()
 {
-    static handle_table table;
-    return table;
+    static auto* table = new handle_table; // outlives exiting threads, as live_objects does
+    return *table;
 }
 
 bool is_kernel_handle(HANDLE handle)
