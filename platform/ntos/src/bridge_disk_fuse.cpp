@@ -98,7 +98,10 @@ void op_init(void*, fuse_conn_info* conn)
     // libfuse takes the request size from here, not from the mount options.
     conn->max_write = bridge_disk_max_transfer;
     conn->max_readahead = bridge_disk_max_transfer;
-    conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    // The page cache merges the file systems' small, unaligned writes into whole pages before
+    // they reach the worker; fsync and release still push every dirty page through here.
+    if (conn->capable & FUSE_CAP_WRITEBACK_CACHE)
+        conn->want |= FUSE_CAP_WRITEBACK_CACHE;
 }
 
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
