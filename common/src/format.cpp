@@ -103,29 +103,29 @@ void append_padded(std::u16string& out, std::u16string_view body, const conversi
     }
 }
 
-std::string c_spec(const conversion& c, const char* length)
+std::string c_directive(const conversion& c, const char* length)
 {
-    std::string spec = "%" + c.flags;
+    std::string directive = "%" + c.flags;
     if (c.width >= 0) {
-        spec += std::to_string(c.width);
+        directive += std::to_string(c.width);
     }
     if (c.precision >= 0) {
-        spec += "." + std::to_string(c.precision);
+        directive += "." + std::to_string(c.precision);
     }
-    spec += length;
-    spec += static_cast<char>(c.kind);
-    return spec;
+    directive += length;
+    directive += static_cast<char>(c.kind);
+    return directive;
 }
 
 // Numeric conversions go to the C runtime one at a time; their output is ASCII.
-template <typename T> bool append_c(std::u16string& out, const std::string& spec, T value)
+template <typename T> bool append_c(std::u16string& out, const std::string& directive, T value)
 {
-    const int n = snprintf(nullptr, 0, spec.c_str(), value);
+    const int n = snprintf(nullptr, 0, directive.c_str(), value);
     if (n < 0) {
         return false;
     }
     std::string buffer(static_cast<size_t>(n) + 1, '\0');
-    snprintf(buffer.data(), buffer.size(), spec.c_str(), value);
+    snprintf(buffer.data(), buffer.size(), directive.c_str(), value);
     for (int i = 0; i < n; ++i) {
         out.push_back(static_cast<unsigned char>(buffer[static_cast<size_t>(i)]));
     }
@@ -136,16 +136,16 @@ bool append_signed(std::u16string& out, const conversion& c, va_list* args)
 {
     switch (c.size) {
     case arg_size::hh:
-        return append_c(out, c_spec(c, "hh"), static_cast<signed char>(va_arg(*args, int)));
+        return append_c(out, c_directive(c, "hh"), static_cast<signed char>(va_arg(*args, int)));
     case arg_size::h:
-        return append_c(out, c_spec(c, "h"), static_cast<short>(va_arg(*args, int)));
+        return append_c(out, c_directive(c, "h"), static_cast<short>(va_arg(*args, int)));
     case arg_size::none:
     case arg_size::l:
     case arg_size::wide:
-        return append_c(out, c_spec(c, ""), va_arg(*args, int));
+        return append_c(out, c_directive(c, ""), va_arg(*args, int));
     case arg_size::ll:
     case arg_size::ld:
-        return append_c(out, c_spec(c, "ll"), va_arg(*args, long long));
+        return append_c(out, c_directive(c, "ll"), va_arg(*args, long long));
     }
     return false;
 }
@@ -154,16 +154,16 @@ bool append_unsigned(std::u16string& out, const conversion& c, va_list* args)
 {
     switch (c.size) {
     case arg_size::hh:
-        return append_c(out, c_spec(c, "hh"), static_cast<unsigned char>(va_arg(*args, int)));
+        return append_c(out, c_directive(c, "hh"), static_cast<unsigned char>(va_arg(*args, int)));
     case arg_size::h:
-        return append_c(out, c_spec(c, "h"), static_cast<unsigned short>(va_arg(*args, int)));
+        return append_c(out, c_directive(c, "h"), static_cast<unsigned short>(va_arg(*args, int)));
     case arg_size::none:
     case arg_size::l:
     case arg_size::wide:
-        return append_c(out, c_spec(c, ""), va_arg(*args, unsigned int));
+        return append_c(out, c_directive(c, ""), va_arg(*args, unsigned int));
     case arg_size::ll:
     case arg_size::ld:
-        return append_c(out, c_spec(c, "ll"), va_arg(*args, unsigned long long));
+        return append_c(out, c_directive(c, "ll"), va_arg(*args, unsigned long long));
     }
     return false;
 }
@@ -171,12 +171,12 @@ bool append_unsigned(std::u16string& out, const conversion& c, va_list* args)
 bool append_floating(std::u16string& out, const conversion& c, va_list* args)
 {
     if (c.size == arg_size::ld) {
-        return append_c(out, c_spec(c, "L"), va_arg(*args, long double));
+        return append_c(out, c_directive(c, "L"), va_arg(*args, long double));
     }
     if (c.size != arg_size::none && c.size != arg_size::l) {
         return false;
     }
-    return append_c(out, c_spec(c, ""), va_arg(*args, double));
+    return append_c(out, c_directive(c, ""), va_arg(*args, double));
 }
 
 // Lower-case s and c are wide unless h asks for narrow; upper-case S and C the other way round.
