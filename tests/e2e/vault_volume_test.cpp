@@ -278,22 +278,23 @@ TEST_F(Vault, UnprivilegedUserCannotMountOrCreateWhereItCannotWrite)
 
 TEST_F(Vault, SessionDriveOfTheUserLeadsToItsFolder)
 {
-    // The user's D: is a folder drive of its session, as the user-mode layer writes it.
+    // The user's D: is a folder drive of its session, as the user-mode layer writes it. The
+    // user has sent nothing before, so its very first request must already see it.
+    constexpr uid_t newcomer = 64123;
     const std::string home = folder_ + "/home";
     ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
-    ASSERT_EQ(::chown(home.c_str(), kUser, kGroup), 0);
-    hostns::Namespace ns(vault_service::get().root(), kUser);
+    ASSERT_EQ(::chown(home.c_str(), newcomer, kGroup), 0);
+    hostns::Namespace ns(vault_service::get().root(), newcomer);
     ASSERT_EQ(ns.define(u"D:", u"\\??\\" + dos_path(home)), 0);
-    ntos::detail::publish_sync_session(kUser);
 
     ASSERT_EQ(control(IOCTL_REDAV_MOUNT_NEW_DISK,
-                      mount_request(u'Z', u"D:\\s.lkb", 64LL << 20, false, vault_key(1)), 0, kUser,
-                      kGroup)
+                      mount_request(u'Z', u"D:\\s.lkb", 64LL << 20, false, vault_key(1)), 0,
+                      newcomer, kGroup)
                   .status,
               STATUS_SUCCESS);
     struct stat st {};
     ASSERT_EQ(::stat((home + "/s.lkb").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kUser);
+    EXPECT_EQ(st.st_uid, newcomer);
     // Root has no such D: (its session is its own), so its path would not reach the folder.
     EXPECT_NE(std::u16string(info(u'Z').FilePath).find(u"\\s.lkb"), std::u16string::npos);
 }

@@ -354,6 +354,67 @@ TEST_F(ZwFile, UnbufferedHandlesKeepTheSectorRule)
     ZwClose(o.handle);
 }
 
+// A sole writer's unbuffered writes are widened to whole host blocks; whatever path a write
+// takes, the bytes around it must stay as they were. Checked against a model of the file over
+// sequential runs (where the last written block is reused), scattered sectors, a write inside
+// one block, the file's last partial block, and a cut and regrown file.
+TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
+{
+    write_host("edges.bin", "");
+    int probe = ::open(host_path("edges.bin").c_str(), O_RDONLY | O_DIRECT);
+    if (probe < 0)
+        GTEST_SKIP() << "the test folder's file system has no direct I/O";
+    ::close(probe);
+
+    for (ULONG share : {ULONG(0), ULONG(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+        SCOPED_TRACE(share ? "shared writer" : "sole writer");
+        const size_t size = 256 * 1024 + 1024; // ends inside a host block
+        std::string model(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            model[i] = static_cast<char>(i * 131 + i / 4096);
+        write_host("edges.bin", model);
+        opened o = open(nt_data("edges.bin"), rw, share, FILE_OPEN,
+                        sync_options | FILE_NO_INTERMEDIATE_BUFFERING);
+        ASSERT_EQ(o.status, STATUS_SUCCESS);
+
+        uint32_t seed = 7;
+        auto next = [&seed] { return seed = seed * 1103515245 + 12345, (seed >> 8) & 0xffff; };
+        auto put = [&](size_t at, size_t length) {
+            std::string data(length, '\0');
+            for (char& c : data)
+                c = static_cast<char>(next());
+            ASSERT_EQ(write_at(o.handle, data.data(), ULONG(length), LONGLONG(at)), STATUS_SUCCESS)
+                << at << "+" << length;
+            model.replace(at, length, data);
+        };
+        for (size_t at = 512; at + 8192 <= 128 * 1024; at += 8192)
+            put(at, 8192); // sequential, 512 bytes off every block
+        for (int i = 0; i < 60; ++i) {
+            size_t length = 512 * (1 + next() % 24);
+            size_t at = 512 * (next() % ((size - length) / 512));
+            put(at, length);
+        }
+        put(4096 + 1024, 512);  // inside one block
+        put(size - 1536, 1536); // up to the end of the file
+        ASSERT_EQ(read_host("edges.bin"), model);
+
+        // Cut to 8 KiB and grown again: a sequential write must not bring back the cut bytes.
+        put(1024, 8192);
+        IO_STATUS_BLOCK iosb{};
+        FILE_END_OF_FILE_INFORMATION eof{};
+        for (LONGLONG to : {LONGLONG(8192), LONGLONG(size)}) {
+            eof.EndOfFile.QuadPart = to;
+            ASSERT_EQ(
+                ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+                STATUS_SUCCESS);
+        }
+        std::fill(model.begin() + 8192, model.end(), '\0');
+        put(9216, 1024);
+        ZwClose(o.handle);
+        EXPECT_EQ(read_host("edges.bin"), model);
+    }
+}
+
 TEST_F(ZwFile, SizeInformationAndSparseContainers)
 {
     opened o = open(nt_data("sparse.lkb"), rw, 0, FILE_OVERWRITE_IF);

@@ -2,6 +2,7 @@
 #include "bridge_control.h"
 
 #include "bridge_control_wire.h"
+#include "bridge_publish.h"
 #include "host_internal.h"
 #include "ob_internal.h"
 #include "ps_internal.h"
@@ -344,6 +345,8 @@ void serve_connection(std::shared_ptr<listener> l, std::shared_ptr<connection> c
         c->done = true;
         return;
     }
+    // The client's \?? must hold its own drives from its first request on.
+    publish_prepare_session(peer.uid);
     se_identity who;
     who.uid = peer.uid;
     who.gid = peer.gid;

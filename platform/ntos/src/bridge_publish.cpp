@@ -354,4 +354,20 @@ void publish_sync_session(uid_t uid)
     sync_session(uid, true);
 }
 
+void publish_prepare_session(uid_t uid)
+{
+    publish_state& s = state();
+    bool current;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.started)
+            return;
+        auto it = s.sessions.find(uid);
+        current = it != s.sessions.end() &&
+                  same_time(it->second.seen, change_time(host_namespace(uid).session_dir()));
+    }
+    if (!current)
+        sync_session(uid, true);
+}
+
 } // namespace ntos::detail

@@ -11,7 +11,8 @@
 // there before \GLOBAL??; threads of the service look only at \GLOBAL??. A refresher thread
 // follows the session folders on the host (a change shows within a tenth of a second); a user
 // whose session has not been seen yet gets its folder drives written and synchronised at once,
-// the lookup that met it goes to \GLOBAL?? only.
+// the lookup that met it goes to \GLOBAL?? only. The control bridge prepares a client's session
+// before serving its first request, so that lookups of a client never miss it.
 #pragma once
 
 #include <ntifs.h>
@@ -27,5 +28,7 @@ void publish_stop();
 // Synchronises one user's session directory with the host now (tests, and before a user's first
 // request when the caller knows it is coming).
 void publish_sync_session(uid_t uid);
+// The same when the user's session is new or has changed since it was last synchronised.
+void publish_prepare_session(uid_t uid);
 
 } // namespace ntos::detail

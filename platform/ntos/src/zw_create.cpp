@@ -299,6 +299,10 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         int flags = ::fcntl(fd, F_GETFL);
         // File systems without direct I/O (tmpfs) refuse it here: stay buffered, same rules.
         host->direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+        const auto block = static_cast<uint32_t>(opened.st_blksize);
+        if (host->direct && host->write && !host->share_write && block > 512 &&
+            block <= 64 * 1024 && (block & (block - 1)) == 0)
+            host->host_block = block;
     }
 
     void* body = ob_create_object(object_kind::file, sizeof(FILE_OBJECT), destroy_host_file_object);

@@ -9,8 +9,12 @@
 #include "ntos_host.h"
 #include "ob_internal.h"
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 #include <utility>
 
@@ -31,6 +35,14 @@ struct host_file {
     host_node* node = nullptr;
     std::pair<dev_t, ino_t> node_key{};
     std::mutex position_lock; // CurrentByteOffset of synchronous handles
+
+    // Direct writes of a handle that is the file's only writer are widened to whole host
+    // blocks (zw_rw.cpp): widened writes hold the lock alone, other writes share it.
+    uint32_t host_block = 0; // 0: writes are never widened
+    std::shared_mutex widen_lock;
+    std::atomic<uint64_t> edge_offset{
+        UINT64_MAX};           // the block last written at a widened write's end, kept
+    std::vector<uint8_t> edge; // so that the next sequential write need not read it
 };
 
 extern const char host_file_tag[];
