@@ -3,9 +3,11 @@
 
 #include <ntifs.h>
 
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <atomic>
 #include <sstream>
 #include <thread>
@@ -413,6 +415,67 @@ TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
         ZwClose(o.handle);
         EXPECT_EQ(read_host("edges.bin"), model);
     }
+}
+
+// A sole reader's sequential unbuffered reads are read ahead; a read must still return what
+// the file holds at that moment: after writes into the stretch read ahead, after the file was
+// cut below it, and at the end of the file.
+TEST_F(ZwFile, UnbufferedSequentialReadsSeeEveryChange)
+{
+    write_host("ahead.bin", "");
+    int probe = ::open(host_path("ahead.bin").c_str(), O_RDONLY | O_DIRECT);
+    if (probe < 0)
+        GTEST_SKIP() << "the test folder's file system has no direct I/O";
+    ::close(probe);
+
+    const size_t chunk = 64 * 1024;
+    std::string model(40 * chunk + 4096, '\0');
+    for (size_t i = 0; i < model.size(); ++i)
+        model[i] = static_cast<char>(i * 7 + i / 512);
+    write_host("ahead.bin", model);
+    opened o =
+        open(nt_data("ahead.bin"), rw, 0, FILE_OPEN, sync_options | FILE_NO_INTERMEDIATE_BUFFERING);
+    ASSERT_EQ(o.status, STATUS_SUCCESS);
+
+    void* raw = nullptr;
+    ASSERT_EQ(posix_memalign(&raw, 4096, 2 * chunk), 0);
+    std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(raw), &std::free);
+    auto read_next = [&](size_t at) {
+        ULONG_PTR done = 0;
+        NTSTATUS status = read_at(o.handle, buffer.get(), ULONG(chunk), LONGLONG(at), &done);
+        return std::make_pair(status, std::string(buffer.get(), done));
+    };
+    std::string patch(4096, 'w');
+    for (size_t at = 0; at < 30 * chunk; at += chunk) {
+        auto [status, got] = read_next(at);
+        ASSERT_EQ(status, STATUS_SUCCESS) << at;
+        ASSERT_EQ(got, model.substr(at, chunk)) << "read at " << at;
+        if ((at / chunk) % 3 == 1) {
+            // Into the stretch the next read asks for, once it has surely been read ahead.
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            size_t into = at + chunk + 4096 * (at / chunk % 8);
+            ASSERT_EQ(write_at(o.handle, patch.data(), ULONG(patch.size()), LONGLONG(into)),
+                      STATUS_SUCCESS);
+            model.replace(into, patch.size(), patch);
+            patch[0]++;
+        }
+    }
+
+    // Cut inside the next stretch: the read comes back short, the one after finds nothing.
+    IO_STATUS_BLOCK iosb{};
+    FILE_END_OF_FILE_INFORMATION eof{};
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    eof.EndOfFile.QuadPart = LONGLONG(30 * chunk + 8192);
+    ASSERT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+              STATUS_SUCCESS);
+    auto [cut_status, cut] = read_next(30 * chunk);
+    EXPECT_EQ(cut_status, STATUS_SUCCESS);
+    EXPECT_EQ(cut, model.substr(30 * chunk, 8192));
+    EXPECT_EQ(read_next(31 * chunk).first, STATUS_END_OF_FILE);
+    // Closed while a stretch may still be on its way.
+    read_next(0);
+    read_next(chunk);
+    ZwClose(o.handle);
 }
 
 TEST_F(ZwFile, SizeInformationAndSparseContainers)

@@ -303,6 +303,8 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         if (host->direct && host->write && !host->share_write && block > 512 &&
             block <= 64 * 1024 && (block & (block - 1)) == 0)
             host->host_block = block;
+        if (host->direct && host->read && !host->share_write)
+            host->ahead = direct_read_ahead::create(fd);
     }
 
     void* body = ob_create_object(object_kind::file, sizeof(FILE_OBJECT), destroy_host_file_object);

@@ -119,8 +119,9 @@ NTSTATUS set_end_of_file(host_file* host, LONGLONG size)
 NTSTATUS set_host(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted, PVOID info, ULONG length,
                   FILE_INFORMATION_CLASS klass, PIO_STATUS_BLOCK iosb)
 {
-    // A size change may cut away the block a widened write kept.
+    // A size change may cut away the block a widened write kept, or a stretch read ahead.
     host->edge_offset = UINT64_MAX;
+    direct_read_ahead::change changing(host->ahead.get());
     switch (klass) {
     case FilePositionInformation: {
         if (length < sizeof(FILE_POSITION_INFORMATION))

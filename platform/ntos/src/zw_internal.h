@@ -8,9 +8,11 @@
 
 #include "ntos_host.h"
 #include "ob_internal.h"
+#include "zw_readahead.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -40,9 +42,13 @@ struct host_file {
     // blocks (zw_rw.cpp): widened writes hold the lock alone, other writes share it.
     uint32_t host_block = 0; // 0: writes are never widened
     std::shared_mutex widen_lock;
-    std::atomic<uint64_t> edge_offset{
-        UINT64_MAX};           // the block last written at a widened write's end, kept
-    std::vector<uint8_t> edge; // so that the next sequential write need not read it
+    // The block last written at a widened write's end, kept so that the next sequential write
+    // need not read it.
+    std::atomic<uint64_t> edge_offset{UINT64_MAX};
+    std::vector<uint8_t> edge;
+
+    // Direct handles that no other handle may write read ahead for a sequential reader.
+    std::unique_ptr<direct_read_ahead> ahead;
 };
 
 extern const char host_file_tag[];

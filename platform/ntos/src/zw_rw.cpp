@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,9 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
     ULONG done = 0;
     NTSTATUS status;
     std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
+    std::optional<direct_read_ahead::change> changing;
+    if (write)
+        changing.emplace(host->ahead.get());
     bool widened = false;
     if (write && host->host_block) {
         const uint64_t block = host->host_block;
@@ -223,7 +227,9 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
             host->edge_offset = UINT64_MAX;
         }
     }
-    if (!widened)
+    if (!write && host->ahead && host->ahead->read(buffer, length, offset, &done))
+        status = STATUS_SUCCESS;
+    else if (!widened)
         status = transfer_bounced(host, write, buffer, length, offset, &done);
     // Nothing at all to read: the offset is at or past the end of the file.
     if (!write && NT_SUCCESS(status) && done == 0)
