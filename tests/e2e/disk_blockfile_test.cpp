@@ -261,6 +261,22 @@ TEST_F(DiskBlockFile, AVolumeThatGoesFailsItsOpenHandles)
     EXPECT_NE(stat(path_.c_str(), &st), 0);
 }
 
+// A stop with a host handle still open must take the mount away, not leave a dead one behind.
+TEST_F(DiskBlockFile, StoppingRemovesTheMountEvenWithAnOpenHandle)
+{
+    int fd = open(path_.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    nd::bridge_disk_stop();
+    std::ifstream mounts("/proc/mounts");
+    std::string line;
+    const std::string folder = " " + mount_.path() + "/disks ";
+    while (std::getline(mounts, line))
+        EXPECT_EQ(line.find(folder), std::string::npos) << line;
+    char byte;
+    EXPECT_EQ(pread(fd, &byte, 1, 0), -1);
+    close(fd);
+}
+
 TEST_F(DiskBlockFile, MkntfsFormatsTheBlockFileAndNtfsToolsReadItBack)
 {
     if (!have_tool("mkntfs") || !have_tool("ntfsinfo") || !have_tool("ntfsls"))

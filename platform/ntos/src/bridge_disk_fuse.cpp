@@ -332,17 +332,36 @@ bool make_folders(const std::string& path)
     return true;
 }
 
+// Best effort: a kernel setting the service may not be allowed to change.
+void write_setting(const char* path, const std::string& value)
+{
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t ignored = ::write(fd, value.data(), value.size());
+    (void)ignored;
+    ::close(fd);
+}
+
 // Ends the connection even while host handles are open, so the loop's threads return.
 void abort_connection(dev_t device)
 {
     char path[96];
     std::snprintf(path, sizeof(path), "/sys/fs/fuse/connections/%u/abort", minor(device));
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ssize_t ignored = ::write(fd, "1", 1);
-    (void)ignored;
-    ::close(fd);
+    write_setting(path, "1");
+}
+
+// The kernel caps a FUSE file system's read-ahead at 128 KiB whatever the INIT reply asks for,
+// so a sequential reader of a block file reaches the device in 128 KiB requests, each a round
+// trip through the volume's worker. Raised to one whole transfer through the connection's bdi
+// before any block file is opened (an open file keeps the window it was opened with); without
+// the right to, reads keep the small window.
+void widen_read_ahead(dev_t device)
+{
+    char path[96];
+    std::snprintf(path, sizeof(path), "/sys/class/bdi/%u:%u/read_ahead_kb", major(device),
+                  minor(device));
+    write_setting(path, std::to_string(bridge_disk_max_transfer / 1024));
 }
 
 } // namespace
@@ -396,6 +415,8 @@ NTSTATUS bridge_disk_start(const std::string& folder)
     });
     // Only now: the kernel answers nothing on the mount until the loop has taken its INIT.
     b.device = stat(where.c_str(), &st) == 0 ? st.st_dev : 0;
+    if (b.device)
+        widen_read_ahead(b.device);
     return STATUS_SUCCESS;
 }
 
@@ -407,8 +428,9 @@ void bridge_disk_stop()
         return;
     fuse_session* session = b.session;
     fuse_session_exit(session);
-    abort_connection(b.device);
+    // Unmounted first: libfuse leaves the mount in place once it sees the connection aborted.
     fuse_session_unmount(session);
+    abort_connection(b.device);
     if (!b.loop_ended.wait_for(guard, std::chrono::seconds(10), [&b] { return b.loop_done; })) {
         // A loop thread is stuck in the driver; leave it the session rather than free it
         // under its feet.
