@@ -356,9 +356,9 @@ TEST_F(ZwFile, UnbufferedHandlesKeepTheSectorRule)
     ZwClose(o.handle);
 }
 
-// A sole writer's unbuffered writes are widened to whole host blocks; whatever path a write
-// takes, the bytes around it must stay as they were. Checked against a model of the file over
-// sequential runs (where the last written block is reused), scattered sectors, a write inside
+// A sole writer's unbuffered writes over holes are widened to whole host blocks; whatever path
+// a write takes, the bytes around it must stay as they were. Checked against a model of the file
+// over sequential runs (where the last written block is reused), scattered sectors, a write inside
 // one block, the file's last partial block, and a cut and regrown file.
 TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
 {
@@ -371,10 +371,21 @@ TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
     for (ULONG share : {ULONG(0), ULONG(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
         SCOPED_TRACE(share ? "shared writer" : "sole writer");
         const size_t size = 256 * 1024 + 1024; // ends inside a host block
+        // Data in every other 16 KiB, holes between: writes over both kinds of block.
         std::string model(size, '\0');
-        for (size_t i = 0; i < size; ++i)
-            model[i] = static_cast<char>(i * 131 + i / 4096);
-        write_host("edges.bin", model);
+        write_host("edges.bin", "");
+        ASSERT_EQ(::truncate(host_path("edges.bin").c_str(), off_t(size)), 0);
+        {
+            int fd = ::open(host_path("edges.bin").c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            for (size_t at = 0; at < size; at += 32 * 1024) {
+                for (size_t i = at; i < at + 16 * 1024 && i < size; ++i)
+                    model[i] = static_cast<char>(i * 131 + i / 4096);
+                size_t n = std::min<size_t>(16 * 1024, size - at);
+                ASSERT_EQ(::pwrite(fd, model.data() + at, n, off_t(at)), ssize_t(n));
+            }
+            ::close(fd);
+        }
         opened o = open(nt_data("edges.bin"), rw, share, FILE_OPEN,
                         sync_options | FILE_NO_INTERMEDIATE_BUFFERING);
         ASSERT_EQ(o.status, STATUS_SUCCESS);
@@ -400,18 +411,23 @@ TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
         put(size - 1536, 1536); // up to the end of the file
         ASSERT_EQ(read_host("edges.bin"), model);
 
-        // Cut to 8 KiB and grown again: a sequential write must not bring back the cut bytes.
-        put(1024, 8192);
+        // Cut and grown again, so that all past the cut is a hole: a sequential write there must
+        // not bring back bytes of the block the write before it kept.
         IO_STATUS_BLOCK iosb{};
         FILE_END_OF_FILE_INFORMATION eof{};
-        for (LONGLONG to : {LONGLONG(8192), LONGLONG(size)}) {
-            eof.EndOfFile.QuadPart = to;
-            ASSERT_EQ(
-                ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
-                STATUS_SUCCESS);
-        }
-        std::fill(model.begin() + 8192, model.end(), '\0');
-        put(9216, 1024);
+        auto cut_and_regrow = [&](size_t at) {
+            for (size_t to : {at, size}) {
+                eof.EndOfFile.QuadPart = LONGLONG(to);
+                ASSERT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof,
+                                               FileEndOfFileInformation),
+                          STATUS_SUCCESS);
+            }
+            std::fill(model.begin() + at, model.end(), '\0');
+        };
+        cut_and_regrow(8192);
+        put(9216, 8192); // ends inside the block at 16 KiB
+        cut_and_regrow(16384);
+        put(17408, 1024); // starts inside it
         ZwClose(o.handle);
         EXPECT_EQ(read_host("edges.bin"), model);
     }

@@ -115,7 +115,8 @@ NTSTATUS transfer_bounced(host_file* host, bool write, PVOID buffer, ULONG lengt
 // sectors sit 512 bytes off the host's 4 KiB blocks, and that ran at a fifteenth of the aligned
 // rate. A sole writer may instead write whole blocks: the edge blocks are read (or taken from the
 // last write's end, for a sequential writer), patched and written with the rest in one call.
-// False when the write cannot be widened (it would reach past the end of the file).
+// False when the write is better left as it is: it would reach past the end of the file, or
+// every block it touches already holds data.
 bool widened_write(host_file* host, const char* buffer, ULONG length, off_t offset,
                    NTSTATUS* status, ULONG* done)
 {
@@ -124,6 +125,11 @@ bool widened_write(host_file* host, const char* buffer, ULONG length, off_t offs
     const uint64_t end = (static_cast<uint64_t>(offset) + length + block - 1) / block * block;
     struct stat st;
     if (::fstat(host->fd, &st) != 0 || end > static_cast<uint64_t>(st.st_size))
+        return false;
+    // Over blocks that hold data the host copes well enough, and the edge reads would cost a
+    // random writer more than they save.
+    const off_t hole = ::lseek(host->fd, static_cast<off_t>(start), SEEK_HOLE);
+    if (hole < 0 || static_cast<uint64_t>(hole) >= end)
         return false;
 
     thread_local aligned_scratch scratch;
