@@ -35,39 +35,11 @@ namespace {
 
 using control_wire::control_reply;
 using control_wire::control_request;
+using control_wire::recv_all;
 using control_wire::request_kind;
+using control_wire::send_all;
 
 // ----- socket helpers ---------------------------------------------------------------------
-
-bool send_all(int fd, const void* data, size_t length)
-{
-    auto* p = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-bool recv_all(int fd, void* data, size_t length)
-{
-    auto* p = static_cast<char*>(data);
-    while (length > 0) {
-        ssize_t n = ::recv(fd, p, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
 
 void close_fds(std::vector<int>& fds)
 {

@@ -53,10 +53,44 @@ static_assert(sizeof(control_reply) == 24);
 
 } // namespace control_wire
 
+#include <cerrno>
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 
 namespace control_wire {
+
+// Whole messages over the stream socket: false once the peer has gone or the socket failed.
+inline bool send_all(int fd, const void* data, size_t length)
+{
+    auto* p = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = ::send(fd, p, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+inline bool recv_all(int fd, void* data, size_t length)
+{
+    auto* p = static_cast<char*>(data);
+    while (length > 0) {
+        ssize_t n = ::recv(fd, p, length, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= size_t(n);
+    }
+    return true;
+}
 
 // The socket of a device, R/control/NAME, where NAME is the device's NT name (UTF-8) with '%',
 // '/' and '\' percent-escaped: "\Device\ZELRedAv" -> "%5CDevice%5CZELRedAv".
