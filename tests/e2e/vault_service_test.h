@@ -117,12 +117,7 @@ public:
         if (driver_)
             ntos::unload_driver(driver_, tags, 2);
         ntos::detail::mount_services_stop();
-        std::string disks = ntos::detail::bridge_disk_folder();
         ntos::detail::bridge_disk_stop();
-        // The bridge aborts its connection before it unmounts, which libfuse then takes for
-        // an unmount already done: detach what is left so no dead mount stays behind.
-        if (!disks.empty())
-            ::umount2(disks.c_str(), MNT_DETACH);
         if (!base_.empty())
             run("rm -rf '" + base_ + "'");
     }
@@ -278,7 +273,8 @@ inline std::vector<UCHAR> mount_request(char16_t letter, const std::u16string& d
     head.IsEncrypt = !key.empty();
     head.KeyLength = ULONG(key.size());
     std::memcpy(bytes.data(), &head, REDAV_MOUNT_KEY_OFFSET);
-    std::memcpy(bytes.data() + REDAV_MOUNT_KEY_OFFSET, key.data(), key.size());
+    if (!key.empty())
+        std::memcpy(bytes.data() + REDAV_MOUNT_KEY_OFFSET, key.data(), key.size());
     return bytes;
 }
 

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -42,6 +43,8 @@ struct fuse_bridge {
     dev_t device = 0;
     bool loop_done = false;
     std::condition_variable loop_ended;
+    // Handles the host has not released; a stop frees those it will never release now.
+    std::set<open_handle*> handles;
 };
 
 // Never destroyed: the loop's threads may still run while the process exits.
@@ -49,6 +52,15 @@ fuse_bridge& bridge()
 {
     static fuse_bridge* b = new fuse_bridge;
     return *b;
+}
+
+void forget_handle(open_handle* handle)
+{
+    {
+        std::lock_guard<std::mutex> guard(bridge().lock);
+        bridge().handles.erase(handle);
+    }
+    delete handle;
 }
 
 open_handle* handle_of(fuse_file_info* fi)
@@ -216,12 +228,16 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     }
     auto* handle = new open_handle;
     handle->entry = std::move(entry);
+    {
+        std::lock_guard<std::mutex> guard(bridge().lock);
+        bridge().handles.insert(handle);
+    }
     fi->fh = reinterpret_cast<uintptr_t>(handle);
     // Every change of the device passes through this file system, so cached pages stay valid
     // for as long as the inode (a new arrival gets a new one).
     fi->keep_cache = 1;
     if (fuse_reply_open(req, fi) != 0)
-        delete handle;
+        forget_handle(handle);
 }
 
 uint8_t* read_buffer(size_t size)
@@ -298,7 +314,7 @@ void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
         if (!handle->entry->gone)
             disk_table_first_sector_written(*handle->entry);
     }
-    delete handle;
+    forget_handle(handle);
 }
 
 fuse_lowlevel_ops make_disk_ops()
@@ -441,6 +457,9 @@ void bridge_disk_stop()
         b.loop.join();
         guard.lock();
         fuse_session_destroy(session);
+        for (open_handle* handle : b.handles)
+            delete handle;
+        b.handles.clear();
     }
     b.session = nullptr;
     b.folder.clear();
