@@ -17,28 +17,15 @@
 
 namespace {
 
-bool transfer(int fd, void* data, size_t length, bool receive)
-{
-    auto* p = static_cast<char*>(data);
-    while (length > 0) {
-        ssize_t n = receive ? ::recv(fd, p, length, 0) : ::send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        length -= size_t(n);
-    }
-    return true;
-}
+using control_wire::recv_all;
+using control_wire::send_all;
 
 bool send_reply(int fd, const FakeRedAvDevice::Reply& r, uint32_t limit)
 {
     control_wire::control_reply reply{control_wire::reply_magic, r.status, r.information,
                                       uint32_t(std::min<size_t>(r.output.size(), limit)), 0};
     std::vector<uint8_t> output(r.output.begin(), r.output.begin() + reply.output_length);
-    return transfer(fd, &reply, sizeof(reply), false) &&
-           transfer(fd, output.data(), output.size(), false);
+    return send_all(fd, &reply, sizeof(reply)) && send_all(fd, output.data(), output.size());
 }
 
 // True while the connection has bytes to read, false once stop_fd is signalled.
@@ -142,12 +129,12 @@ void FakeRedAvDevice::serve_connection(int fd)
     while (wait_readable(fd, stop_fd_)) {
         control_wire::control_request header{};
         // The client sends no event handles: a request that names one ends the connection.
-        if (!transfer(fd, &header, sizeof(header), true) ||
-            header.magic != control_wire::request_magic || header.handle_count != 0)
+        if (!recv_all(fd, &header, sizeof(header)) || header.magic != control_wire::request_magic ||
+            header.handle_count != 0)
             return;
         Request request{header.code, std::vector<uint8_t>(header.input_length),
                         header.output_length};
-        if (!transfer(fd, request.input.data(), request.input.size(), true))
+        if (!recv_all(fd, request.input.data(), request.input.size()))
             return;
         Reply reply;
         {

@@ -356,17 +356,24 @@ TEST_F(ZwFile, UnbufferedHandlesKeepTheSectorRule)
     ZwClose(o.handle);
 }
 
+// Creates an empty host file and tells whether the host opens it for direct I/O.
+bool direct_io_on(const std::string& relative)
+{
+    write_host(relative, "");
+    int probe = ::open(host_path(relative).c_str(), O_RDONLY | O_DIRECT);
+    if (probe >= 0)
+        ::close(probe);
+    return probe >= 0;
+}
+
 // A sole writer's unbuffered writes over holes are widened to whole host blocks; whatever path
 // a write takes, the bytes around it must stay as they were. Checked against a model of the file
 // over sequential runs (where the last written block is reused), scattered sectors, a write inside
 // one block, the file's last partial block, and a cut and regrown file.
 TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
 {
-    write_host("edges.bin", "");
-    int probe = ::open(host_path("edges.bin").c_str(), O_RDONLY | O_DIRECT);
-    if (probe < 0)
+    if (!direct_io_on("edges.bin"))
         GTEST_SKIP() << "the test folder's file system has no direct I/O";
-    ::close(probe);
 
     for (ULONG share : {ULONG(0), ULONG(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
         SCOPED_TRACE(share ? "shared writer" : "sole writer");
@@ -438,11 +445,8 @@ TEST_F(ZwFile, UnbufferedWritesKeepTheirNeighbours)
 // cut below it, and at the end of the file.
 TEST_F(ZwFile, UnbufferedSequentialReadsSeeEveryChange)
 {
-    write_host("ahead.bin", "");
-    int probe = ::open(host_path("ahead.bin").c_str(), O_RDONLY | O_DIRECT);
-    if (probe < 0)
+    if (!direct_io_on("ahead.bin"))
         GTEST_SKIP() << "the test folder's file system has no direct I/O";
-    ::close(probe);
 
     const size_t chunk = 64 * 1024;
     std::string model(40 * chunk + 4096, '\0');

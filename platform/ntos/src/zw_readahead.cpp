@@ -2,6 +2,8 @@
 // sequential read.
 #include "zw_readahead.h"
 
+#include "zw_aligned.h"
+
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -35,32 +37,23 @@ struct direct_read_ahead::state {
     // Bumped before and after every change: odd while one is under way.
     std::atomic<uint64_t> changes{0};
 
-    // Page-aligned for O_DIRECT; only the helper touches it while `busy`.
-    void* data = nullptr;
-    size_t capacity = 0;
+    // Only the helper touches it while `busy`.
+    aligned_scratch data;
 
     ~state()
     {
-        std::free(data);
         if (fd >= 0)
             ::close(fd);
     }
 
     bool fill(uint64_t at, ULONG count, ULONG* read)
     {
-        if (count > capacity) {
-            std::free(data);
-            capacity = 0;
-            if (posix_memalign(&data, 4096, count) != 0) {
-                data = nullptr;
-                return false;
-            }
-            capacity = count;
-        }
+        uint8_t* into = data.get(count);
+        if (!into)
+            return false;
         *read = 0;
         while (*read < count) {
-            ssize_t n = ::pread(fd, static_cast<char*>(data) + *read, count - *read,
-                                static_cast<off_t>(at + *read));
+            ssize_t n = ::pread(fd, into + *read, count - *read, static_cast<off_t>(at + *read));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
@@ -127,7 +120,7 @@ bool direct_read_ahead::read(void* buffer, ULONG length, uint64_t offset, ULONG*
     const bool hit = !s.busy && s.offset == offset && s.length == length && !s.failed &&
                      s.generation == now && now % 2 == 0;
     if (hit) {
-        std::memcpy(buffer, s.data, s.got);
+        std::memcpy(buffer, s.data.data(), s.got);
         *done = s.got;
         s.offset = UINT64_MAX;
     }

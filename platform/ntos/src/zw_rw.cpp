@@ -1,5 +1,6 @@
 // ZwReadFile, ZwWriteFile and ZwFlushBuffersFile.
 #include "host_internal.h"
+#include "zw_aligned.h"
 #include "zw_internal.h"
 
 #include <cerrno>
@@ -50,26 +51,6 @@ struct aligned_buffer {
             data = nullptr;
     }
     ~aligned_buffer() { std::free(data); }
-};
-
-// A page-aligned block that only grows, for one thread's widened writes.
-struct aligned_scratch {
-    void* data = nullptr;
-    size_t size = 0;
-    uint8_t* get(size_t length)
-    {
-        if (length > size) {
-            std::free(data);
-            size = 0;
-            if (posix_memalign(&data, 4096, length) != 0) {
-                data = nullptr;
-                return nullptr;
-            }
-            size = length;
-        }
-        return static_cast<uint8_t*>(data);
-    }
-    ~aligned_scratch() { std::free(data); }
 };
 
 NTSTATUS transfer(host_file* host, bool write, char* buffer, ULONG length, off_t offset,
