@@ -3,6 +3,8 @@
 // over a buffer the test keeps, so what the handler wrote into the system buffer can be seen.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <ntifs.h>
 #include <ntos_layer.h>
 
@@ -239,6 +241,14 @@ TEST_F(ControlHandler, MountRequestsWhoseKeyIsMissingOrOutsideAreRefused)
 
 TEST_F(ControlHandler, LogRequestsSucceedOnceTheirLengthsAreRight)
 {
+    // The settings are stored; later loads in this process must find the ones from before.
+    std::vector<UCHAR> before(24, 0);
+    ASSERT_EQ(Control(IOCTL_DRVLOG_GET_CONFIG, before, 0, 24), STATUS_SUCCESS);
+    struct OnExit {
+        std::function<void()> run;
+        ~OnExit() { run(); }
+    } restore{[&] { Control(IOCTL_DRVLOG_SET_CONFIG, before, 24, 0); }};
+
     DRVLOG_CONFIG config{0, 0, 50, 0x80, {}, 0x01000000};
     std::vector<UCHAR> set(sizeof(config));
     std::memcpy(set.data(), &config, sizeof(config));
