@@ -13,6 +13,22 @@
 
 namespace ntos::detail {
 
+// Generic rights as the platform maps them for files and devices.
+ACCESS_MASK zw_map_generic(ACCESS_MASK access)
+{
+    ACCESS_MASK out =
+        access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (access & GENERIC_READ)
+        out |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        out |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE)
+        out |= FILE_GENERIC_EXECUTE;
+    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
+        out |= FILE_ALL_ACCESS;
+    return out;
+}
+
 namespace {
 
 constexpr USHORT io_type_file = 5;
@@ -39,21 +55,6 @@ void destroy_host_file_object(void* body)
     }
     if (file->DeviceObject)
         ob_dereference(file->DeviceObject);
-}
-
-ACCESS_MASK map_generic(ACCESS_MASK access)
-{
-    ACCESS_MASK out =
-        access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
-    if (access & GENERIC_READ)
-        out |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE)
-        out |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE)
-        out |= FILE_GENERIC_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
-        out |= FILE_ALL_ACCESS;
-    return out;
 }
 
 bool valid_component(std::u16string_view c)
@@ -344,7 +345,7 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
     file->FileName.Length = static_cast<USHORT>(host->name.size() * sizeof(WCHAR));
     file->FileName.MaximumLength = file->FileName.Length;
 
-    ACCESS_MASK granted = map_generic(rq.access);
+    ACCESS_MASK granted = zw_map_generic(rq.access);
     if (!write)
         granted &= ~(FILE_WRITE_DATA | FILE_APPEND_DATA);
     status = ob_insert_handle(body, granted, attributes, handle);

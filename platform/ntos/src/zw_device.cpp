@@ -8,21 +8,6 @@ namespace ntos::detail {
 
 namespace {
 
-ACCESS_MASK map_generic(ACCESS_MASK access)
-{
-    ACCESS_MASK out =
-        access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
-    if (access & GENERIC_READ)
-        out |= FILE_GENERIC_READ;
-    if (access & GENERIC_WRITE)
-        out |= FILE_GENERIC_WRITE;
-    if (access & GENERIC_EXECUTE)
-        out |= FILE_GENERIC_EXECUTE;
-    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
-        out |= FILE_ALL_ACCESS;
-    return out;
-}
-
 // Sends a built request for file and waits for it; the I/O manager frees the request.
 NTSTATUS send(PIRP irp, PDEVICE_OBJECT device, PFILE_OBJECT file, KEVENT* event,
               IO_STATUS_BLOCK* local, PIO_STATUS_BLOCK iosb)
@@ -50,9 +35,9 @@ NTSTATUS zw_open_device_file(PDEVICE_OBJECT device, const std::u16string& remain
                              PIO_STATUS_BLOCK iosb)
 {
     PFILE_OBJECT file = nullptr;
-    NTSTATUS status = ntos::open_device_file(device, remaining, map_generic(access), &file);
+    NTSTATUS status = ntos::open_device_file(device, remaining, zw_map_generic(access), &file);
     if (NT_SUCCESS(status)) {
-        status = ob_insert_handle(file, map_generic(access), attributes, handle);
+        status = ob_insert_handle(file, zw_map_generic(access), attributes, handle);
         // The handle holds the file object now; IRP_MJ_CLEANUP and IRP_MJ_CLOSE follow ZwClose.
         ob_dereference(file);
     }

@@ -53,6 +53,9 @@ struct host_file {
 
 extern const char host_file_tag[];
 
+// GENERIC_* (and MAXIMUM_ALLOWED) turned into the file rights they stand for.
+ACCESS_MASK zw_map_generic(ACCESS_MASK access);
+
 // The host file of a file object, or null for file objects of devices.
 host_file* zw_host_file(PFILE_OBJECT file);
 
