@@ -6,6 +6,7 @@
 
 #include "devext.h"
 #include "diskrw.h"
+#include "private_host.h"
 #include "sector_reference.h"
 
 #include <cstdlib>
@@ -20,19 +21,11 @@ namespace {
 using Bytes = std::vector<UCHAR>;
 using sector_reference::Reference;
 
-// The kernel layer's host side, once per test binary, over private folders.
+// Containers live in the binary's private folder, with the layer's host side started over it.
 const std::string& container_folder()
 {
-    static const std::string folder = [] {
-        char base[] = "/tmp/lockbin-diskrw-XXXXXX";
-        std::string root = mkdtemp(base);
-        setenv("LOCKBIN_STATE", (root + "/state").c_str(), 0);
-        setenv("LOCKBIN_ROOT", (root + "/run").c_str(), 0);
-        NTSTATUS status = ntos::start_host("", "");
-        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_ALREADY_COMMITTED) << status;
-        return root;
-    }();
-    return folder;
+    lockbin_test::start_private_host();
+    return lockbin_test::private_folder();
 }
 
 // C: is the host's root, so a host path is reachable as \??\C:<path>.

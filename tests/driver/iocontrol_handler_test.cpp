@@ -3,6 +3,8 @@
 // over a buffer the test keeps, so what the handler wrote into the system buffer can be seen.
 #include <gtest/gtest.h>
 
+#include "private_host.h"
+
 #include <functional>
 
 #include <ntifs.h>
@@ -21,20 +23,6 @@
 #include <vector>
 
 namespace {
-
-// The layer reads its folders on first use: this binary gets private ones, removed at exit.
-const bool g_folders = [] {
-    static char state[] = "/tmp/lockbin-driver-test-XXXXXX";
-    if (getenv("LOCKBIN_STATE") == nullptr && mkdtemp(state) != nullptr) {
-        setenv("LOCKBIN_STATE", state, 1);
-        setenv("LOCKBIN_ROOT", (std::string(state) + "/run").c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(state, ignored);
-        });
-    }
-    return true;
-}();
 
 const ULONG kTags[] = {SUPPORTEX_POOL_TAG, KLOG_TRACE_POOL_TAG};
 

@@ -2,6 +2,8 @@
 // layout of a read, the held-back record and the log's life cycle.
 #include <gtest/gtest.h>
 
+#include "private_host.h"
+
 #include <ntifs.h>
 #include <ntos_layer.h>
 
@@ -17,20 +19,6 @@
 #include <vector>
 
 namespace {
-
-// The layer reads its folders on first use: this binary gets private ones, removed at exit.
-const bool g_folders = [] {
-    static char state[] = "/tmp/lockbin-driver-test-XXXXXX";
-    if (getenv("LOCKBIN_STATE") == nullptr && mkdtemp(state) != nullptr) {
-        setenv("LOCKBIN_STATE", state, 1);
-        setenv("LOCKBIN_ROOT", (std::string(state) + "/run").c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(state, ignored);
-        });
-    }
-    return true;
-}();
 
 struct Entry {
     ULONG size;

@@ -2,6 +2,8 @@
 // device-control requests, the locked list, bounded strings and the process image name.
 #include <gtest/gtest.h>
 
+#include "private_host.h"
+
 #include <ntifs.h>
 #include <ntos_layer.h>
 
@@ -12,20 +14,6 @@
 #include <string>
 
 namespace {
-
-// The layer reads its folders on first use: this binary gets private ones, removed at exit.
-const bool g_folders = [] {
-    static char state[] = "/tmp/lockbin-driver-test-XXXXXX";
-    if (getenv("LOCKBIN_STATE") == nullptr && mkdtemp(state) != nullptr) {
-        setenv("LOCKBIN_STATE", state, 1);
-        setenv("LOCKBIN_ROOT", (std::string(state) + "/run").c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(state, ignored);
-        });
-    }
-    return true;
-}();
 
 std::u16string Unique(const char16_t* stem)
 {

@@ -7,6 +7,7 @@
 
 #include "devext.h"
 #include "diskrw.h"
+#include "private_host.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -18,16 +19,8 @@ namespace {
 
 const std::string& host_folder()
 {
-    static const std::string folder = [] {
-        char base[] = "/tmp/lockbin-record-XXXXXX";
-        std::string root = mkdtemp(base);
-        setenv("LOCKBIN_STATE", (root + "/state").c_str(), 0);
-        setenv("LOCKBIN_ROOT", (root + "/run").c_str(), 0);
-        NTSTATUS status = ntos::start_host("", "");
-        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_ALREADY_COMMITTED) << status;
-        return root;
-    }();
-    return folder;
+    lockbin_test::start_private_host();
+    return lockbin_test::private_folder();
 }
 
 PDRIVER_OBJECT test_driver()
