@@ -138,6 +138,7 @@ bool widened_write(host_file* host, const char* buffer, ULONG length, off_t offs
     *status = STATUS_SUCCESS;
     if (start < static_cast<uint64_t>(offset))
         *status = read_edge(start);
+    // The tail block, unless it is the head block and was read just now.
     const uint64_t last = end - block;
     if (NT_SUCCESS(*status) && static_cast<uint64_t>(offset) + length < end &&
         (last != start || start == static_cast<uint64_t>(offset)))
