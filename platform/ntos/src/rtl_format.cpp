@@ -95,7 +95,7 @@ template <typename Char> struct sink {
     }
 };
 
-struct spec {
+struct directive {
     std::string flags;
     int width = -1;
     int precision = -1;
@@ -105,7 +105,8 @@ struct spec {
 };
 
 // Pads a converted piece to the width; text is already in the output's form.
-template <typename Char> void pad(sink<Char>& out, std::basic_string<Char> piece, const spec& s)
+template <typename Char>
+void pad(sink<Char>& out, std::basic_string<Char> piece, const directive& s)
 {
     bool left = s.flags.find('-') != std::string::npos;
     if (s.width > 0 && piece.size() < static_cast<size_t>(s.width)) {
@@ -152,7 +153,7 @@ template <typename Char> std::basic_string<Char> format(const Char* format, va_l
             ++p;
             continue;
         }
-        spec s;
+        directive s;
         while (*p == Char('-') || *p == Char('+') || *p == Char(' ') || *p == Char('#') ||
                *p == Char('0'))
             s.flags += static_cast<char>(*p++);
