@@ -1,5 +1,7 @@
 #include "drvlog_format.h"
 
+#include "hostns/hostns.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -77,35 +79,24 @@ std::string level_name(uint8_t level)
     }
 }
 
-std::string utf8(const std::u16string& text)
+namespace {
+
+// Printed text must be valid UTF-8: a lone surrogate (which the namespace's encoder keeps, so
+// that names round-trip) shows as U+FFFD.
+std::string printable(std::u16string text)
 {
-    std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
+        const char16_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
+            text[i + 1] <= 0xDFFF)
+            ++i;
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            text[i] = 0xFFFD;
     }
-    return out;
+    return hostns::to_utf8(text);
 }
+
+} // namespace
 
 std::string format_record(const Record& r)
 {
@@ -113,13 +104,13 @@ std::string format_record(const Record& r)
     std::snprintf(head, sizeof(head), "%04u-%02u-%02u %02u:%02u:%02u.%03u ", r.time.Year,
                   r.time.Month, r.time.Day, r.time.Hour, r.time.Minute, r.time.Second,
                   r.time.Milliseconds);
-    std::string line = head + level_name(r.level) + " " + utf8(r.source);
+    std::string line = head + level_name(r.level) + " " + printable(r.source);
     char process[96];
     std::snprintf(process, sizeof(process), " [%s %llu/%llu] #%u ",
                   r.process.empty() ? "?" : r.process.c_str(),
                   static_cast<unsigned long long>(r.process_id),
                   static_cast<unsigned long long>(r.thread_id), r.sequence);
-    return line + process + utf8(r.message);
+    return line + process + printable(r.message);
 }
 
 } // namespace drvlog

@@ -37,6 +37,5 @@ ReadResult parse_read(const std::vector<uint8_t>& buffer);
 // "2026-12-09 09:41:07.123 INFO  main.cpp|DriverEntry [System 4/12] #0 [redav] Driver Start!"
 std::string format_record(const Record& record);
 std::string level_name(uint8_t level);
-std::string utf8(const std::u16string& text);
 
 } // namespace drvlog
