@@ -87,15 +87,6 @@ int take_instance_lock(const std::string& runtime)
     return fd;
 }
 
-UNICODE_STRING counted(const std::u16string& text)
-{
-    UNICODE_STRING s;
-    s.Buffer = const_cast<PWSTR>(text.c_str());
-    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
-    return s;
-}
-
 // The service key, as installing the service would have made it.
 NTSTATUS create_service_key()
 {
@@ -106,7 +97,8 @@ NTSTATUS create_service_key()
             service_name,
     };
     for (const auto& level : levels) {
-        UNICODE_STRING name = counted(level);
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, level.c_str());
         OBJECT_ATTRIBUTES oa;
         InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
                                    nullptr);
