@@ -27,6 +27,10 @@ struct DriveHolder {
 // the drive has no files visible on this host.
 std::vector<DriveHolder> GetDriveHolders(WCHAR letter);
 
+// The host folder (canonical) where the drive's files are visible, such as a vault's mount
+// point; empty when the drive is undefined or shows no files on this host.
+std::string DriveHostFolder(WCHAR letter);
+
 namespace win32::detail {
 
 // The scan itself, over a proc file system at `proc_root` for the host folder `folder`

@@ -117,33 +117,37 @@ std::vector<HostHolder> scan_holders(const std::string& proc_root, const std::st
 
 } // namespace win32::detail
 
-std::vector<DriveHolder> GetDriveHolders(WCHAR letter)
+std::string DriveHostFolder(WCHAR letter)
 {
-    using namespace win32::detail;
-    std::vector<DriveHolder> holders;
     std::u16string drive = hostns::drive_name(letter);
     if (drive.empty())
-        return holders;
-    hostns::Resolution r = name_space().dos_to_host(drive + u"\\");
+        return {};
+    hostns::Resolution r = win32::detail::name_space().dos_to_host(drive + u"\\");
     if (r.status != hostns::Status::ok)
-        return holders;
+        return {};
     char* real = ::realpath(r.host_path.c_str(), nullptr);
     if (!real)
-        return holders;
+        return {};
     std::string folder = real;
     std::free(real);
+    return folder;
+}
+
+std::vector<DriveHolder> GetDriveHolders(WCHAR letter)
+{
+    std::vector<DriveHolder> holders;
+    const std::string folder = DriveHostFolder(letter);
     // Holding the host's root is not holding a drive.
-    if (folder == "/")
+    if (folder.empty() || folder == "/")
         return holders;
-    for (HostHolder& h : scan_holders("/proc", folder)) {
+    const std::u16string root = hostns::drive_name(letter) + u"\\";
+    for (const auto& h : win32::detail::scan_holders("/proc", folder)) {
         DriveHolder out;
         out.pid = h.pid;
         out.name = hostns::from_utf8(h.name);
         out.how = h.how;
-        // Non-ASCII names decode as UTF-8, the host's encoding.
-        out.path =
-            drive + u"\\" +
-            hostns::from_utf8(h.host_path.substr(std::min(folder.size() + 1, h.host_path.size())));
+        out.path = root + hostns::from_utf8(
+                              h.host_path.substr(std::min(folder.size() + 1, h.host_path.size())));
         for (char16_t& c : out.path)
             if (c == u'/')
                 c = u'\\';
