@@ -12,3 +12,4 @@
 #include "ioapiset.h"
 #include "winuser.h"
 #include "wincrypt.h"
+#include "libloaderapi.h"
