@@ -308,7 +308,8 @@ DWORD Request::send(const void* data, DWORD length, DWORD total)
                         connect_ms && send_ms ? connect_ms + send_ms : 0);
     if (error)
         return error;
-    if (transfer_done_ && result_ != CURLE_OK)
+    // A failure after the answer began (a body cut short) belongs to the reads, not to the send.
+    if (transfer_done_ && result_ != CURLE_OK && status_line_.empty())
         return fail(map_curl_error(result_));
     notify(WINHTTP_CALLBACK_STATUS_REQUEST_SENT, nullptr, 0);
     return ERROR_SUCCESS;
