@@ -3,12 +3,11 @@
 #include "update_check.h"
 #include "xhttp_client.h"
 
+#include "trusted_files.h"
+
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <spawn.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,69 +17,6 @@ extern char** environ;
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
-
-bool WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The folder the setup program goes to, opened once: every later step works relative to this
-// handle. It must be one that only this user (or root) can change, else another local user could
-// swap the verified file before it starts.
-int OpenTargetFolder(const std::string& folder)
-{
-    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return -1;
-    struct stat st;
-    if (fstat(dir, &st) != 0 || (st.st_uid != 0 && st.st_uid != geteuid()) ||
-        (st.st_mode & (S_IWGRP | S_IWOTH))) {
-        close(dir);
-        return -1;
-    }
-    return dir;
-}
-
-// The temporary file beside the target, and everything that must go when the download does not
-// end in a rename.
-struct TempFile {
-    int dir = -1;
-    int fd = -1;
-    std::string name;
-    bool kept = false;
-
-    bool Create()
-    {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            name = std::string(".") + kSetupFileName + "." + std::to_string(getpid()) + "." +
-                   std::to_string(counter++) + ".part";
-            fd =
-                openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0 || errno != EEXIST)
-                return fd >= 0;
-        }
-        return false;
-    }
-    ~TempFile()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (!kept && !name.empty())
-            unlinkat(dir, name.c_str(), 0);
-        if (dir >= 0)
-            close(dir);
-    }
-};
 
 } // namespace
 
@@ -196,32 +132,31 @@ bool SetupDownload::Run(DownloadEvents& events)
     }
     events.Connecting();
 
-    TempFile setup;
-    setup.dir = OpenTargetFolder(settings_.targetFolder);
+    // The download goes to a temporary file beside the target and replaces it only once it is
+    // complete and verified; a broken transfer leaves the old file as it was.
+    win32::ReplacementFile setup(settings_.targetFolder, kSetupFileName);
     uint64_t size = 0;
-    auto toFile = [&](const char* data, size_t n) { return WriteAll(setup.fd, data, n); };
-    if (setup.dir < 0 || !setup.Create() ||
-        !Fetch(client, kSetupPath, events, toFile, size, true)) {
+    auto toFile = [&](const char* data, size_t n) { return setup.Write(data, n); };
+    if (!setup.Ok() || !Fetch(client, kSetupPath, events, toFile, size, true)) {
         events.Failed(u"");
         return false;
     }
 
     std::string signature;
     uint64_t signatureSize = 0;
-    bool verified = false;
     auto toMemory = [&](const char* data, size_t n) {
         signature.append(data, n);
         return true;
     };
+    bool verified = false;
     if (Fetch(client, kSetupSignaturePath, events, toMemory, signatureSize, false) &&
         signature.size() == kSignatureSize) {
-        void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, setup.fd, 0);
-        if (data != MAP_FAILED) {
-            verified =
-                VerifySetupSignature(data, size, reinterpret_cast<const uint8_t*>(signature.data()),
-                                     kSignatureSize, TrustedUpdateKeys(settings_.keysFile.c_str()));
-            munmap(data, size);
-        }
+        size_t mapped = 0;
+        const void* data = setup.View(mapped);
+        verified =
+            data && mapped == size &&
+            VerifySetupSignature(data, mapped, reinterpret_cast<const uint8_t*>(signature.data()),
+                                 signature.size(), TrustedUpdateKeys(settings_.keysFile.c_str()));
     }
     if (cancelled_) {
         events.Failed(u"");
@@ -231,13 +166,10 @@ bool SetupDownload::Run(DownloadEvents& events)
         events.Failed(kStatusUnsigned);
         return false;
     }
-
-    if (fchmod(setup.fd, 0755) != 0 || fsync(setup.fd) != 0 ||
-        renameat(setup.dir, setup.name.c_str(), setup.dir, kSetupFileName) != 0) {
+    if (!setup.Commit(true)) {
         events.Failed(u"");
         return false;
     }
-    setup.kept = true;
     client.Close();
     events.Done();
 

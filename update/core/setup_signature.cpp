@@ -1,12 +1,11 @@
 #include "setup_signature.h"
 
+#include "trusted_files.h"
+
 #include <cryptopp/xed25519.h>
 
-#include <fcntl.h>
 #include <istream>
 #include <streambuf>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifndef LOCKBIN_UPDATE_KEYS
 #define LOCKBIN_UPDATE_KEYS ""
@@ -40,17 +39,6 @@ bool parse_key(std::string_view text, UpdateKey& key)
     return true;
 }
 
-// Only root may change what this names: owned by root, and not writable by group or others
-// unless the sticky bit keeps others from renaming what root put there.
-bool root_only(const struct stat& st, bool folder)
-{
-    if (st.st_uid != 0)
-        return false;
-    if (!(st.st_mode & (S_IWGRP | S_IWOTH)))
-        return true;
-    return folder && (st.st_mode & S_ISVTX);
-}
-
 } // namespace
 
 std::vector<UpdateKey> parse_update_keys(std::string_view text)
@@ -72,55 +60,6 @@ std::vector<UpdateKey> parse_update_keys(std::string_view text)
     return keys;
 }
 
-bool read_root_only_file(const char* path, size_t maxBytes, std::string& content)
-{
-    if (!path || path[0] != '/')
-        return false;
-    int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    std::string_view rest(path + 1);
-    bool ok = false;
-    for (;;) {
-        struct stat st;
-        if (fstat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || !root_only(st, true))
-            break;
-        const size_t slash = rest.find('/');
-        const std::string name(rest.substr(0, slash));
-        if (name.empty() || name == "." || name == "..")
-            break;
-        if (slash == std::string_view::npos) {
-            const int fd =
-                openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0)
-                break;
-            if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && root_only(st, false) &&
-                static_cast<size_t>(st.st_size) <= maxBytes) {
-                content.assign(static_cast<size_t>(st.st_size), '\0');
-                size_t got = 0;
-                while (got < content.size()) {
-                    const ssize_t n = read(fd, content.data() + got, content.size() - got);
-                    if (n <= 0)
-                        break;
-                    got += static_cast<size_t>(n);
-                }
-                content.resize(got);
-                ok = true;
-            }
-            close(fd);
-            break;
-        }
-        const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0)
-            break;
-        close(dir);
-        dir = next;
-        rest = rest.substr(slash + 1);
-    }
-    close(dir);
-    return ok;
-}
-
 } // namespace detail
 
 std::vector<UpdateKey> TrustedUpdateKeys(const char* keysFile)
@@ -132,7 +71,7 @@ std::vector<UpdateKey> TrustedUpdateKeys(const char* keysFile)
     }
     std::vector<UpdateKey> keys = detail::parse_update_keys(builtIn);
     std::string text;
-    if (keysFile && detail::read_root_only_file(keysFile, 64 * 1024, text)) {
+    if (keysFile && win32::ReadRootOnlyFile(keysFile, 64 * 1024, text)) {
         for (const UpdateKey& key : detail::parse_update_keys(text))
             keys.push_back(key);
     }

@@ -13,7 +13,7 @@ using UpdateKey = std::array<uint8_t, 32>;
 inline constexpr size_t kSignatureSize = 64;
 
 // Further trusted keys, one per line as 64 hex digits ('#' starts a comment). The file counts
-// only while root alone can change it (see ReadRootOnlyFile).
+// only while root alone can change it and the folders above it (win32::ReadRootOnlyFile).
 inline constexpr char kTrustedKeysFile[] = "/etc/lockbin/update-keys";
 
 // The keys built into the program (the vendor's, from the build's LOCKBIN_UPDATE_KEYS) and the
@@ -27,9 +27,4 @@ bool VerifySetupSignature(const void* data, size_t size, const uint8_t* signatur
 namespace detail {
 // Keys in the file's text form; malformed lines are skipped.
 std::vector<UpdateKey> parse_update_keys(std::string_view text);
-
-// The file's content when it is a regular file of at most maxBytes that root owns and no one
-// else may write, reached through folders that root owns and no one else may write (sticky
-// folders such as /tmp excepted), without following a symbolic link. False otherwise.
-bool read_root_only_file(const char* path, size_t maxBytes, std::string& content);
 } // namespace detail
