@@ -1,6 +1,5 @@
-// The real service for client tests: the zelvirdk host built in this tree (LOCKBIN_ZELVIRDK),
-// started as a child over a temporary runtime and state folder, and stopped after each test with
-// nothing left mounted.
+// The zelvirdk service host of this build, started as a child over a temporary runtime and
+// state folder for each test (LOCKBIN_ZELVIRDK names the binary; without it the tests skip).
 #pragma once
 
 #include "test_runtime.h"
@@ -25,6 +24,8 @@
 #ifndef LOCKBIN_ZELVIRDK
 #define LOCKBIN_ZELVIRDK ""
 #endif
+
+namespace service_fixture {
 
 using namespace std::chrono_literals;
 
@@ -145,3 +146,5 @@ protected:
     pid_t pid_ = -1;
     RedAvClient client_;
 };
+
+} // namespace service_fixture

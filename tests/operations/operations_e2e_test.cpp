@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace service_fixture;
+
 // The file's data extents with their offsets: equal for equal sparse files, without reading the
 // holes of a 1 GiB container.
 std::string data_extents(const std::string& path)
