@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace service_fixture;
+
 struct CtlRun {
     int status;
     std::string out, err;
@@ -79,19 +81,18 @@ TEST_F(LockbinctlE2E, EveryCommandWithItsRefusalsAndExitStatuses)
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(has(r.err, "指定文件路径所在目录不存在，是否创建该目录?")) << r.err;
     EXPECT_TRUE(has(r.err, "--create-folder"));
-    r = ctl("--here create 甲 --size 1 --folder '" + vaults + "' --create-folder --password-stdin",
+    r = ctl("--here create 甲 --size 1 --folder '" + vaults + "' --create-folder --backup '" +
+                base_ + "' --password-stdin",
             "Secret1\n");
     ASSERT_EQ(r.status, 0) << r.err << read_text(log_);
-    EXPECT_TRUE(has(r.out, "Z:")) << r.out;
+    EXPECT_TRUE(has(r.out, "密码成功备份到 ") && has(r.out, "格式化进度: ") &&
+                has(r.out, "格式化完成\n") && has(r.out, "\nZ: "))
+        << r.out;
+    EXPECT_EQ(std::filesystem::file_size(base_ + "/甲.lkbkey"), 512u + 2 * 7);
     r = ctl("--here create 乙 --size 1 --folder '" + vaults + "' --password-stdin", "abc\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "密码长度不能小于4!\n");
 
-    // Formatting is the formatter's; until lockbinctl has it, mkntfs by hand.
-    ASSERT_EQ(
-        std::system(
-            ("mkntfs -Q -F -q '" + root_ + "/disks/ZELVirtualDiskZ' >/dev/null 2>&1").c_str()),
-        0);
     const std::string check =
         "import json,sys; d=json.load(sys.stdin); v=d[0]; "
         "assert len(d)==1 and v['name']=='甲' and v['state']=='打开' and v['open'] is True; "
