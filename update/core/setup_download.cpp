@@ -25,6 +25,8 @@ constexpr DWORD kChunk = 64 * 1024;
 class SetupDownload::Client : public XHttpClient {
 public:
     explicit Client(SetupDownload& owner) : owner(owner) {}
+    // Closing reports each handle to OnStatus, which must still find a Client.
+    ~Client() override { Close(); }
     SetupDownload& owner;
 
     static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD)
