@@ -7,6 +7,7 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("update"));
+    QApplication::setApplicationVersion(QStringLiteral("2.0.0.0"));
     QApplication::setFont(gui::DialogFont());
     CUpdateApp theApp(UpdateConfig::ForThisMachine());
     return theApp.Run();
