@@ -138,7 +138,8 @@ bool mount_file_system(drive_mount& m)
         return false;
     }
     m.daemon = child;
-    hostns::Namespace(host_runtime_folder(), 0).publish_volume(m.device, m.mount_point);
+    hostns::Namespace(host_runtime_folder(), 0)
+        .publish_volume(m.device, m.mount_point, m.uid, m.gid);
     std::fprintf(stderr, "fsmount: %c: mounted at %s\n", char(m.letter), m.mount_point.c_str());
     return true;
 }
