@@ -460,6 +460,21 @@ TEST(Security, SessionSetUpRunsWithTheUsersRightsInFoldersTheServiceMade)
     ::readlink((theirs + "/DosDevices/D:").c_str(), target, sizeof target - 1);
     EXPECT_NE(std::string(target), "\\??\\C:\\tmp") << "the squatter's D: survived";
 
+    // A user's first definition, before any connection of that user: the user-mode layer has
+    // the service make the session folder.
+    EXPECT_EQ(run_as(attacker,
+                     [&] {
+                         ::setenv("LOCKBIN_ROOT", service.root().c_str(), 1);
+                         if (!DefineDosDeviceW(0, u"K:", u"C:\\tmp"))
+                             return 1;
+                         char16_t target[64] = {};
+                         return QueryDosDeviceW(u"K:", target, 64) > 0 &&
+                                        std::u16string(target) == u"\\??\\C:\\tmp"
+                                    ? 0
+                                    : 2;
+                     }),
+              0);
+
     // The attacker's own session: each round forgets the marker so that the set-up runs again,
     // swaps the service's files for traps, and connects; the connection must be served at once.
     auto round = [&](const std::string& setup) {
