@@ -352,7 +352,8 @@ std::vector<std::string> Namespace::volume_dirs() const
         return {volumes_dir() + "/" + std::to_string(uid_)};
     std::vector<std::string> folders;
     for (const auto& e : list_dir(volumes_dir()))
-        folders.push_back(volumes_dir() + "/" + e);
+        if (e.find_first_not_of("0123456789") == std::string::npos)
+            folders.push_back(volumes_dir() + "/" + e);
     return folders;
 }
 
