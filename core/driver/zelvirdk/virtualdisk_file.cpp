@@ -121,6 +121,7 @@ PDEVICE_EXTENSION _CreateVirtualDiskDevice(PMOUNT_REQUEST Request, BOOLEAN IsCDR
     RtlZeroMemory(DevExt, sizeof(*DevExt));
     DevExt->DeviceObject = DeviceObject;
     DevExt->VolumeLetter = SupportEx_UpcaseLetter(Request->VolumeLetter);
+    RtlCopyMemory(DevExt->OwnerSid, Request->Requester.Sid, sizeof(DevExt->OwnerSid));
     if (IsCDROM) {
         DevExt->IsCDROM = TRUE;
         DevExt->IsReadOnly = TRUE;

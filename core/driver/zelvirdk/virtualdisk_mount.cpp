@@ -15,6 +15,8 @@ VOID MountThreadRoutine(PVOID Context)
 {
     PMOUNT_REQUEST Request = static_cast<PMOUNT_REQUEST>(Context);
     BOOLEAN Result = FALSE;
+    // What this thread logs is the requester's.
+    Requester_ActFor(&Request->Requester);
     if (Request->Operation != MountOperationDisMount)
         SupportEx_AdjustPrivilege(SE_IMPERSONATE_PRIVILEGE_LUID, TRUE);
     switch (Request->Operation) {
@@ -28,12 +30,13 @@ VOID MountThreadRoutine(PVOID Context)
         Result = _MountExistDisk(Request);
         break;
     case MountOperationDisMount:
-        Result = _DisMount(Request->VolumeLetter, Request->Force);
+        Result = _DisMount(Request);
         break;
     default:
         break;
     }
     Request->Result = Result;
+    Requester_StopActing();
     KeSetEvent(&Request->Done, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -84,23 +87,56 @@ BOOLEAN CaptureRequester(PSECURITY_CLIENT_CONTEXT ClientContext)
     return TRUE;
 }
 
-BOOLEAN RunMountRequest(PMOUNT_REQUEST Request)
+BOOLEAN RunMountRequest(PMOUNT_REQUEST Request, PNTSTATUS Status)
 {
+    Request->Status = STATUS_UNSUCCESSFUL;
+    BOOLEAN Result = FALSE;
     SECURITY_CLIENT_CONTEXT ClientContext;
     RtlZeroMemory(&ClientContext, sizeof(ClientContext));
-    if (Request->Operation != MountOperationDisMount) {
-        if (!CaptureRequester(&ClientContext))
-            return FALSE;
-        Request->ClientContext = &ClientContext;
+    if (!Requester_Identify(&Request->Requester)) {
+        KLOG_ERROR(u"[redav] SeQueryInformationToken failed!");
+    } else if (Request->Operation == MountOperationDisMount || CaptureRequester(&ClientContext)) {
+        if (Request->Operation != MountOperationDisMount)
+            Request->ClientContext = &ClientContext;
+        BOOLEAN Started = _StartMountThread(Request);
+        if (Request->ClientContext && !Request->ClientContextTaken)
+            SeDeleteClientSecurity(&ClientContext);
+        if (Started)
+            Result = Request->Result;
+        else
+            KLOG_ERROR(u"[redav] _StartMountThread failed!");
     }
-    BOOLEAN Started = _StartMountThread(Request);
-    if (Request->ClientContext && !Request->ClientContextTaken)
-        SeDeleteClientSecurity(&ClientContext);
-    if (!Started) {
-        KLOG_ERROR(u"[redav] _StartMountThread failed!");
-        return FALSE;
+    if (Status)
+        *Status = Result ? STATUS_SUCCESS : Request->Status;
+    return Result;
+}
+
+// FALSE (logged, STATUS_QUOTA_EXCEEDED) when a requester other than root holds as many volumes
+// as one user may; the count and the registration that follows share the mount mutex.
+BOOLEAN IsWithinVolumeCap(PMOUNT_REQUEST Request)
+{
+    if (Request->Requester.IsPrivileged)
+        return TRUE;
+    ULONG Cap = REDAV_DEFAULT_VOLUMES_PER_USER;
+    if (g_VirtualDiskParametersKey[0] != 0 &&
+        !NT_SUCCESS(Reg_ReadDword(g_VirtualDiskParametersKey, u"MaxVolumesPerUser", &Cap))) {
+        Cap = REDAV_DEFAULT_VOLUMES_PER_USER;
+        Reg_WriteDword(g_VirtualDiskParametersKey, u"MaxVolumesPerUser", Cap);
     }
-    return Request->Result;
+    ULONG Held = 0;
+    KIRQL OldIrql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
+    for (PDEVICE_EXTENSION DevExt : g_VirtualDiskList) {
+        if (DevExt && Requester_Is(&Request->Requester, DevExt->OwnerSid))
+            ++Held;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
+    if (Held < Cap)
+        return TRUE;
+    KLOG_WARNING(u"[redav] Too many volumes for one user!(VolumeLetter=%C, MaxVolumesPerUser=%u)",
+                 Request->VolumeLetter, Cap);
+    Request->Status = STATUS_QUOTA_EXCEEDED;
+    return FALSE;
 }
 
 // FALSE when the letter's slot already holds a volume (a disk and a CD-ROM image have different
@@ -196,7 +232,7 @@ BOOLEAN _MountNewDisk(PMOUNT_REQUEST Request)
 {
     PAGED_CODE();
     MountMutexHold Hold;
-    if (!IsSlotFree(Request->VolumeLetter))
+    if (!IsSlotFree(Request->VolumeLetter) || !IsWithinVolumeCap(Request))
         return FALSE;
     PDEVICE_EXTENSION DevExt = _CreateVirtualDiskDevice(Request, FALSE, FALSE, Request->IsEncrypt);
     if (!DevExt) {
@@ -240,7 +276,7 @@ BOOLEAN _MountExistDisk(PMOUNT_REQUEST Request)
 {
     PAGED_CODE();
     MountMutexHold Hold;
-    if (!IsSlotFree(Request->VolumeLetter))
+    if (!IsSlotFree(Request->VolumeLetter) || !IsWithinVolumeCap(Request))
         return FALSE;
     PDEVICE_EXTENSION DevExt =
         _CreateVirtualDiskDevice(Request, FALSE, Request->IsReadOnly, Request->IsEncrypt);
@@ -289,7 +325,7 @@ BOOLEAN _MountCDROM(PMOUNT_REQUEST Request)
 {
     PAGED_CODE();
     MountMutexHold Hold;
-    if (!IsSlotFree(Request->VolumeLetter))
+    if (!IsSlotFree(Request->VolumeLetter) || !IsWithinVolumeCap(Request))
         return FALSE;
     PDEVICE_EXTENSION DevExt = _CreateVirtualDiskDevice(Request, TRUE, TRUE, FALSE);
     if (!DevExt) {
@@ -307,7 +343,7 @@ BOOLEAN _MountCDROM(PMOUNT_REQUEST Request)
     return Mounted;
 }
 
-BOOLEAN VirtualDisk_MountCDROM(WCHAR Letter, PWSTR FilePath)
+BOOLEAN VirtualDisk_MountCDROM(WCHAR Letter, PWSTR FilePath, PNTSTATUS Status)
 {
     PAGED_CODE();
     MOUNT_REQUEST Request;
@@ -315,11 +351,11 @@ BOOLEAN VirtualDisk_MountCDROM(WCHAR Letter, PWSTR FilePath)
     Request.Operation = MountOperationCDROM;
     Request.VolumeLetter = SupportEx_UpcaseLetter(Letter);
     Request.FilePath = FilePath;
-    return RunMountRequest(&Request);
+    return RunMountRequest(&Request, Status);
 }
 
 BOOLEAN VirtualDisk_MountNewDisk(WCHAR Letter, PWSTR FilePath, LONGLONG DiskSize, BOOLEAN NoSparse,
-                                 BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength)
+                                 BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength, PNTSTATUS Status)
 {
     PAGED_CODE();
     MOUNT_REQUEST Request;
@@ -332,11 +368,11 @@ BOOLEAN VirtualDisk_MountNewDisk(WCHAR Letter, PWSTR FilePath, LONGLONG DiskSize
     Request.IsEncrypt = IsEncrypt;
     Request.Key = Key;
     Request.KeyLength = KeyLength;
-    return RunMountRequest(&Request);
+    return RunMountRequest(&Request, Status);
 }
 
 BOOLEAN VirtualDisk_MountExistDisk(WCHAR Letter, PWSTR FilePath, BOOLEAN IsReadOnly,
-                                   BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength)
+                                   BOOLEAN IsEncrypt, PUCHAR Key, ULONG KeyLength, PNTSTATUS Status)
 {
     PAGED_CODE();
     MOUNT_REQUEST Request;
@@ -348,10 +384,10 @@ BOOLEAN VirtualDisk_MountExistDisk(WCHAR Letter, PWSTR FilePath, BOOLEAN IsReadO
     Request.IsEncrypt = IsEncrypt;
     Request.Key = Key;
     Request.KeyLength = KeyLength;
-    return RunMountRequest(&Request);
+    return RunMountRequest(&Request, Status);
 }
 
-BOOLEAN VirtualDisk_DisMount(WCHAR Letter, BOOLEAN Force)
+BOOLEAN VirtualDisk_DisMount(WCHAR Letter, BOOLEAN Force, PNTSTATUS Status)
 {
     PAGED_CODE();
     MOUNT_REQUEST Request;
@@ -359,5 +395,5 @@ BOOLEAN VirtualDisk_DisMount(WCHAR Letter, BOOLEAN Force)
     Request.Operation = MountOperationDisMount;
     Request.VolumeLetter = SupportEx_UpcaseLetter(Letter);
     Request.Force = Force;
-    return RunMountRequest(&Request);
+    return RunMountRequest(&Request, Status);
 }
