@@ -219,12 +219,12 @@ TEST_F(VolumeOwner, EachUserHoldsAtMostTheCapOfVolumesAndRootIsExempt)
 {
     const std::u16string parameters =
         u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\zelvirdk\\Parameters";
-    ASSERT_EQ(Reg_WriteDword(parameters.c_str(), u"MaxVolumesPerUser", 2), STATUS_SUCCESS);
+    ASSERT_EQ(Reg_WriteDword(parameters.c_str(), REDAV_USER_VOLUMES_VALUE, 2), STATUS_SUCCESS);
     struct restore {
         const std::u16string& key;
         ~restore()
         {
-            Reg_WriteDword(key.c_str(), u"MaxVolumesPerUser", REDAV_DEFAULT_VOLUMES_PER_USER);
+            Reg_WriteDword(key.c_str(), REDAV_USER_VOLUMES_VALUE, REDAV_DEFAULT_USER_VOLUMES);
         }
     } on_exit{parameters};
 

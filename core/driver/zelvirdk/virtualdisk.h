@@ -18,10 +18,6 @@
 #include "devext.h"
 #include "redav_ioctl.h"
 
-// Volumes one user other than root may hold at once unless the registry says otherwise: the
-// manager's catalogue holds four vaults, and no single user takes every free letter.
-#define REDAV_DEFAULT_VOLUMES_PER_USER 8
-
 // A volume belongs to the user who mounted it: only that user and a privileged requester (root,
 // the system) learn its container path and access state, change that state, read or write its
 // hidden sectors or dismount it. Every operation takes its requester from the calling thread.
@@ -47,8 +43,8 @@ BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data
 // Each returns TRUE when the volume is mounted and registered at Letter. Key is read only during
 // the call; with IsEncrypt clear it is not looked at. A letter whose slot already holds a volume
 // fails and leaves that volume alone. A user other than root holds at most the number of
-// volumes that the value "MaxVolumesPerUser" under the service's Parameters key allows
-// (REDAV_DEFAULT_VOLUMES_PER_USER when it cannot be read, written back then). PASSIVE_LEVEL, in the
+// volumes that REDAV_USER_VOLUMES_VALUE under the service's Parameters key allows
+// (REDAV_DEFAULT_USER_VOLUMES when it cannot be read, written back then). PASSIVE_LEVEL, in the
 // requesting thread.
 BOOLEAN VirtualDisk_MountCDROM(WCHAR Letter, PWSTR FilePath, PNTSTATUS Status = nullptr);
 // Creates (or truncates) the container: sparse unless NoSparse, DiskSize + 1024 bytes, zero

@@ -117,11 +117,11 @@ BOOLEAN IsWithinVolumeCap(PMOUNT_REQUEST Request)
 {
     if (Request->Requester.IsPrivileged)
         return TRUE;
-    ULONG Cap = REDAV_DEFAULT_VOLUMES_PER_USER;
+    ULONG Cap = REDAV_DEFAULT_USER_VOLUMES;
     if (g_VirtualDiskParametersKey[0] != 0 &&
-        !NT_SUCCESS(Reg_ReadDword(g_VirtualDiskParametersKey, u"MaxVolumesPerUser", &Cap))) {
-        Cap = REDAV_DEFAULT_VOLUMES_PER_USER;
-        Reg_WriteDword(g_VirtualDiskParametersKey, u"MaxVolumesPerUser", Cap);
+        !NT_SUCCESS(Reg_ReadDword(g_VirtualDiskParametersKey, REDAV_USER_VOLUMES_VALUE, &Cap))) {
+        Cap = REDAV_DEFAULT_USER_VOLUMES;
+        Reg_WriteDword(g_VirtualDiskParametersKey, REDAV_USER_VOLUMES_VALUE, Cap);
     }
     ULONG Held = 0;
     KIRQL OldIrql;
