@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -284,6 +285,41 @@ TEST_F(VolumeOwner, QueriesRacingDismountsNeverReadATornDownVolume)
     reader.join();
     EXPECT_GT(seen.load(), 0) << "the reader never met a mounted volume";
     EXPECT_EQ(torn.load(), 0);
+}
+
+// Deterministically: the table's lock, taken at the dismount's last step before the teardown and
+// held, stops the teardown where it next takes the lock. Until then the record in the slot must
+// keep everything a query copies.
+TEST_F(VolumeOwner, TeardownEmptiesTheSlotBeforeItFreesWhatQueriesCopy)
+{
+    std::vector<UCHAR> key(128, 9);
+    ASSERT_TRUE(VirtualDisk_MountNewDisk(u'R', nt_path(path("torn.lkb")).data(), kDiskSize, FALSE,
+                                         TRUE, key.data(), 128));
+    PDEVICE_EXTENSION ext = g_VirtualDiskList[u'R' - u'A'];
+    std::atomic<int> step{0}; // 1: the teardown is next, 2: the test holds the lock
+    manager_->before_delete_points([&] {
+        step = 1;
+        while (step != 2)
+            std::this_thread::yield();
+    });
+    std::thread dismount([] { VirtualDisk_DisMount(u'R', TRUE); });
+    while (step != 1)
+        std::this_thread::yield();
+    KIRQL irql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &irql);
+    step = 2;
+    bool torn = false;
+    for (int i = 0; i < 300 && !torn; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        torn = g_VirtualDiskList[u'R' - u'A'] == ext &&
+               (__atomic_load_n(&ext->DeviceName, __ATOMIC_ACQUIRE) == nullptr ||
+                __atomic_load_n(&ext->FilePath, __ATOMIC_ACQUIRE) == nullptr);
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, irql);
+    dismount.join();
+    manager_->before_delete_points(nullptr);
+    EXPECT_FALSE(torn) << "a registered volume's strings were freed";
+    EXPECT_EQ(g_VirtualDiskList[u'R' - u'A'], nullptr);
 }
 
 } // namespace
