@@ -71,3 +71,11 @@ struct KLogSource {
 #define KLOG_ERROR(Format, ...)                                                                    \
     KLogError(KLogSource(__FILE__, __func__).Text, __LINE__, KLOG_TYPE_DRIVER,                     \
               Format __VA_OPT__(, ) __VA_ARGS__)
+// For a step that several routines share: Routine (the caller's __func__, passed down) is the
+// source the record names, so that a reader sees which sequence failed, not which helper.
+#define KLOG_WARNING_FOR(Routine, Format, ...)                                                     \
+    KLogWarning(KLogSource(__FILE__, Routine).Text, __LINE__, KLOG_TYPE_DRIVER,                    \
+                Format __VA_OPT__(, ) __VA_ARGS__)
+#define KLOG_ERROR_FOR(Routine, Format, ...)                                                       \
+    KLogError(KLogSource(__FILE__, Routine).Text, __LINE__, KLOG_TYPE_DRIVER,                      \
+              Format __VA_OPT__(, ) __VA_ARGS__)

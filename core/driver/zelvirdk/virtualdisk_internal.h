@@ -77,3 +77,20 @@ BOOLEAN IsLetterLinked(WCHAR Letter);
 
 // The record registered at Letter (upper case) or null; takes the table's spin lock.
 PDEVICE_EXTENSION _LookupVirtualDisk(WCHAR Letter);
+
+// One hidden sector (REDAV_HIDDEN_SECTOR_SIZE bytes) at Offset of the container, as it is: no
+// sector transform. Return the status of the transfer.
+NTSTATUS _WriteHiddenSector(HANDLE File, LONGLONG Offset, const UCHAR* Sector);
+NTSTATUS _ReadHiddenSector(HANDLE File, LONGLONG Offset, UCHAR* Sector);
+
+// Holds g_MountMutex for its scope: a mount or dismount sequence, or an operation that uses a
+// registered volume outside the table's lock. The mutex may be taken again by its holder.
+struct MountMutexHold {
+    MountMutexHold()
+    {
+        KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~MountMutexHold() { KeReleaseMutex(&g_MountMutex, FALSE); }
+    MountMutexHold(const MountMutexHold&) = delete;
+    MountMutexHold& operator=(const MountMutexHold&) = delete;
+};

@@ -219,7 +219,7 @@ BOOLEAN _DisMount(PMOUNT_REQUEST Request)
     PAGED_CODE();
     const WCHAR Letter = SupportEx_UpcaseLetter(Request->VolumeLetter);
     const BOOLEAN Force = Request->Force;
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    MountMutexHold Hold;
     BOOLEAN Done = FALSE;
     PDEVICE_EXTENSION DevExt = _LookupVirtualDisk(Letter);
     // The owner does not change while the mount mutex is held.
@@ -242,14 +242,13 @@ BOOLEAN _DisMount(PMOUNT_REQUEST Request)
                        u"Force=%d)",
                        Letter, Force);
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
     return Done;
 }
 
 VOID _DisMountAll()
 {
     PAGED_CODE();
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    MountMutexHold Hold;
     for (WCHAR Letter = u'A'; Letter <= u'Z'; ++Letter) {
         KIRQL OldIrql;
         KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
@@ -263,7 +262,6 @@ VOID _DisMountAll()
         else
             KLOG_ERROR(u"[redav] _DisMountVolume failed!(VolumeLetter=%C)", Letter);
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
 }
 
 VOID File_Uninitialize()

@@ -22,15 +22,6 @@ VOID CopyCounted(PWSTR Dest, SIZE_T DestChars, PCUNICODE_STRING Source)
     RtlCopyMemory(Dest, Source->Buffer, Chars * sizeof(WCHAR));
 }
 
-NTSTATUS WriteSector(HANDLE File, LONGLONG Offset, PVOID Sector)
-{
-    IO_STATUS_BLOCK Iosb;
-    LARGE_INTEGER Position;
-    Position.QuadPart = Offset;
-    return ZwWriteFile(File, nullptr, nullptr, nullptr, &Iosb, Sector, REDAV_HIDDEN_SECTOR_SIZE,
-                       &Position, nullptr);
-}
-
 // Reports Outcome where the caller asked for it; TRUE only for success.
 BOOLEAN Report(PNTSTATUS Status, NTSTATUS Outcome)
 {
@@ -90,7 +81,7 @@ BOOLEAN VirtualDisk_SetVolumeRWStatus(WCHAR Letter, ULONG VolumeRWStatus, PNTSTA
     Letter = SupportEx_UpcaseLetter(Letter);
     if (!IsVolumeLetter(Letter))
         return Report(Status, STATUS_UNSUCCESSFUL);
-    if (VolumeRWStatus > 2) {
+    if (VolumeRWStatus > DENY) {
         KLOG_ERROR(u"[redav] Volume VolumeRWStatus Invalidate.(VolumeLetter=%C, VolumeRWStatus=%d)",
                    Letter, VolumeRWStatus);
         return Report(Status, STATUS_UNSUCCESSFUL);
@@ -149,7 +140,7 @@ BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data
     Requester_Identify(&Requester);
     // The writes run outside the spin lock: the mount mutex keeps a dismount from tearing the
     // volume down under them, and its owner from changing.
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    MountMutexHold Hold;
     NTSTATUS Outcome = STATUS_UNSUCCESSFUL;
     PDEVICE_EXTENSION DevExt = _LookupVirtualDisk(Letter);
     if (DevExt && !Requester_MayActOn(&Requester, DevExt->OwnerSid)) {
@@ -161,12 +152,12 @@ BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data
         UCHAR Tail[REDAV_HIDDEN_SECTOR_SIZE];
         RtlCopyMemory(Header, Data->HeaderSector, sizeof(Header));
         RtlCopyMemory(Tail, Data->TailSector, sizeof(Tail));
-        NTSTATUS status = WriteSector(DevExt->FileHandle, 0, Header);
+        NTSTATUS status = _WriteHiddenSector(DevExt->FileHandle, 0, Header);
         if (!NT_SUCCESS(status)) {
             KLOG_ERROR(u"[redav] ZwWriteFile(HeaderSector) failed!(status=0x%08x)", status);
         } else {
-            status =
-                WriteSector(DevExt->FileHandle, DevExt->FileSize + REDAV_HIDDEN_SECTOR_SIZE, Tail);
+            status = _WriteHiddenSector(DevExt->FileHandle,
+                                        DevExt->FileSize + REDAV_HIDDEN_SECTOR_SIZE, Tail);
             if (!NT_SUCCESS(status))
                 KLOG_ERROR(u"[redav] ZwWriteFile(TailSector) failed!(status=0x%08x)", status);
         }
@@ -179,6 +170,5 @@ BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data
             Outcome = STATUS_SUCCESS;
         }
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
     return Report(Status, Outcome);
 }

@@ -114,12 +114,12 @@ VOID _ProcessIrpReadWrite(PDEVICE_EXTENSION Ext, PIRP Irp)
         _CompleteReadWrite(Irp, STATUS_INVALID_PARAMETER, 0, IO_NO_INCREMENT);
         return;
     }
-    if (Ext->VolumeRWStatus == 2) {
+    if (Ext->VolumeRWStatus == DENY) {
         KLOG_WARNING(u"[redav] VolumeRWStatus is Disabled!");
         _CompleteReadWrite(Irp, STATUS_ACCESS_DENIED, 0, IO_NO_INCREMENT);
         return;
     }
-    if (Ext->VolumeRWStatus == 1 && bWrite) {
+    if (Ext->VolumeRWStatus == RO && bWrite) {
         KLOG_WARNING(u"[redav] VolumeRWStatus is ReadOnly, Write Denied!");
         _CompleteReadWrite(Irp, STATUS_ACCESS_DENIED, 0, IO_NO_INCREMENT);
         return;
