@@ -290,9 +290,10 @@ inline std::vector<UCHAR> letter_request(char16_t letter, UCHAR extra = 0, size_
 // The DOS form of a host path on C: (the host's "/").
 inline std::u16string dos_path(const std::string& host)
 {
-    std::u16string out = u"C:";
-    for (char c : host)
-        out.push_back(c == '/' ? u'\\' : char16_t(static_cast<unsigned char>(c)));
+    std::u16string out = u"C:" + hostns::from_utf8(host);
+    for (char16_t& c : out)
+        if (c == u'/')
+            c = u'\\';
     return out;
 }
 

@@ -140,6 +140,30 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     EXPECT_EQ(text, "kept");
 }
 
+TEST_F(Vault, ContainerNamesMatchAsInTheUserModeLayer)
+{
+    // Folder and name beyond ASCII, asked for in the other case: found as FileExists finds it.
+    const std::string folder = folder_ + "/Äb";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kUser, kGroup), 0);
+    ASSERT_EQ(mount_new(u'Z', folder + "/Été.lkb", 64LL << 20, vault_key(1)).status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(dismount(u'Z', false).status, STATUS_SUCCESS);
+    const std::u16string other_case = dos_path(folder_) + u"\\äB\\éTÉ.LKB";
+    EXPECT_EQ(control(IOCTL_REDAV_MOUNT_EXIST_DISK,
+                      mount_request(u'Z', other_case, 0, false, vault_key(1)), 0, kUser, kGroup)
+                  .status,
+              STATUS_SUCCESS);
+
+    // A lone surrogate names the host file that CreateFileW names.
+    const std::u16string lone = dos_path(folder_) + u"\\s" + char16_t(0xD800) + u".lkb";
+    EXPECT_EQ(control(IOCTL_REDAV_MOUNT_NEW_DISK,
+                      mount_request(u'Y', lone, 64LL << 20, false, vault_key(1)), 0, kUser, kGroup)
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(::access((folder_ + "/s\xED\xA0\x80.lkb").c_str(), F_OK), 0);
+}
+
 TEST_F(Vault, WrongKeyIsRefusedAndLeavesTheContainerAlone)
 {
     const std::string file = folder_ + "/w.lkb";

@@ -18,8 +18,6 @@ namespace hostns {
 
 namespace {
 
-using detail::iequal;
-
 bool valid_name(std::u16string_view name)
 {
     if (name.empty() || name == u"." || name == u"..")
@@ -281,8 +279,7 @@ int Namespace::unpublish_global(std::u16string_view name)
 
 int Namespace::publish_volume(std::u16string_view device, const std::string& host_folder)
 {
-    if (!detail::istarts_with(device, u"\\Device\\") || host_folder.empty() ||
-        host_folder[0] != '/')
+    if (!istarts_with(device, u"\\Device\\") || host_folder.empty() || host_folder[0] != '/')
         return EINVAL;
     if (int e = make_dir(root_, 0755))
         return e;
@@ -334,7 +331,7 @@ int Namespace::ensure_session_defaults(const std::string& home_arg, const std::s
         size_t a = line.find_first_not_of(" \t");
         if (a == line.npos || a + 2 > line.size() || line[a + 1] != ':')
             continue;
-        char16_t letter = detail::upper(char16_t(line[a]));
+        char16_t letter = upcase(char16_t(line[a]));
         if (letter < u'A' || letter > u'Z')
             continue;
         std::string value = line.substr(a + 2);
@@ -381,14 +378,14 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
     for (int depth = 0; depth <= max_link_depth; ++depth) {
         bool global_only = false;
         std::u16string_view rest;
-        if (detail::istarts_with(path, u"\\??\\")) {
+        if (istarts_with(path, u"\\??\\")) {
             rest = std::u16string_view(path).substr(4);
-        } else if (detail::istarts_with(path, u"\\DosDevices\\")) {
+        } else if (istarts_with(path, u"\\DosDevices\\")) {
             rest = std::u16string_view(path).substr(12);
-        } else if (detail::istarts_with(path, u"\\GLOBAL??\\")) {
+        } else if (istarts_with(path, u"\\GLOBAL??\\")) {
             rest = std::u16string_view(path).substr(10);
             global_only = true;
-        } else if (detail::istarts_with(path, u"\\Device\\")) {
+        } else if (istarts_with(path, u"\\Device\\")) {
             break;
         } else {
             r.status = Status::path_not_found;
@@ -422,7 +419,7 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
     std::u16string best;
     std::string folder;
     auto consider = [&](const std::u16string& device) {
-        if (device.size() <= best.size() || !detail::istarts_with(path, device))
+        if (device.size() <= best.size() || !istarts_with(path, device))
             return;
         if (path.size() != device.size() && path[device.size()] != u'\\')
             return;

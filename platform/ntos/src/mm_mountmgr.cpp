@@ -8,6 +8,7 @@
 #include "ob_internal.h"
 #include "se_internal.h"
 
+#include <hostns/hostns.h>
 #include <mountdev.h>
 #include <mountmgr.h>
 
@@ -43,10 +44,7 @@ mountmgr_state& state()
     return s;
 }
 
-bool iequal(const std::u16string& a, const std::u16string& b)
-{
-    return ob_upcase(a) == ob_upcase(b);
-}
+using hostns::iequal;
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {

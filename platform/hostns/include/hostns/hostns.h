@@ -67,10 +67,33 @@ inline constexpr int max_link_depth = 32;
 
 inline const char16_t* system_drive_target = u"\\Device\\HarddiskVolume1";
 
-// UTF-16 <-> UTF-8. Lone surrogates are kept as their 3-byte forms so that every UTF-16 name
-// round-trips; bytes that are not UTF-8 decode to U+FFFD.
-std::string to_utf8(std::u16string_view text);
-std::u16string from_utf8(std::string_view text);
+// UTF-16 <-> UTF-8: the one converter of both layers and the programs, with two policies.
+//   name     names that must round-trip (host file names, links, registry keys, sockets): a
+//            lone surrogate is kept as its 3-byte form both ways, so every UTF-16 name comes
+//            back from its bytes as it was.
+//   display  text for people and other programs (logs, messages, XML, the ANSI code page): a
+//            lone surrogate becomes U+FFFD, so the bytes are always well-formed UTF-8.
+// Bytes that are not UTF-8 decode to U+FFFD, one for each maximal ill-formed subpart: a stray
+// or overlong byte gives one each, a sequence cut short one in all.
+enum class utf8_policy { name, display };
+std::string to_utf8(std::u16string_view text, utf8_policy policy = utf8_policy::name);
+std::u16string from_utf8(std::string_view text, utf8_policy policy = utf8_policy::name);
+// True when the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
+bool is_utf8(std::string_view bytes);
+
+// The one case fold of both layers: the platform's upper-casing of a UTF-16 unit, as
+// RtlUpcaseUnicodeChar does it. A 1:1 table over the BMP made from Unicode's simple uppercase
+// mappings (scripts/gen-upcase-table): U+00FF gives U+0178 and U+01C5 gives U+01C4; U+00DF,
+// whose uppercase is two letters, and U+0131, whose uppercase is ASCII 'I', stay as they are.
+char16_t upcase(char16_t unit);
+std::u16string upcase(std::u16string_view text);
+bool iequal(std::u16string_view a, std::u16string_view b);
+bool istarts_with(std::u16string_view text, std::u16string_view prefix);
+
+// The entry of the open folder dir_fd ("." and ".." aside) whose name equals `name` under the
+// fold, as the platform's file systems match names; empty when there is none. Bytes of a host
+// name that are not UTF-8 match only themselves.
+std::string find_entry_ignoring_case(int dir_fd, std::string_view name);
 
 // $LOCKBIN_ROOT or /run/lockbin.
 std::string runtime_root();
