@@ -104,6 +104,9 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     char target[256] = {};
     ASSERT_GT(::readlink((s.root() + "/GLOBAL\?\?/Z:").c_str(), target, sizeof(target) - 1), 0);
     EXPECT_STREQ(target, "\\Device\\ZELVirtualDisk\\ZELVirtualDiskZ");
+    const hostns::Namespace names(s.root(), 0);
+    const char16_t* const device = u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskZ";
+    EXPECT_EQ(names.device_kind(device), hostns::DeviceKind::disk);
     ASSERT_EQ(::stat(s.disk_file(u'Z').c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kUser);
     EXPECT_EQ(st.st_size, kGiB);
@@ -129,6 +132,7 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     ASSERT_EQ(dismount(u'Z', false).status, STATUS_SUCCESS);
     EXPECT_FALSE(is_mount_point(mp));
     EXPECT_NE(::access((s.root() + "/GLOBAL\?\?/Z:").c_str(), F_OK), 0);
+    EXPECT_EQ(names.device_kind(device), hostns::DeviceKind::unknown);
     EXPECT_EQ(query(u'Z').status, STATUS_UNSUCCESSFUL);
 
     // The remount with the right key brings the file system back at once.
@@ -343,6 +347,10 @@ TEST_F(Vault, CdromImageShowsItsFilesReadOnly)
               STATUS_SUCCESS);
     REDAV_VOLUME_INFO v = info(u'R');
     EXPECT_EQ(v.IsCDROM, 1);
+    EXPECT_EQ(hostns::Namespace(vault_service::get().root(), 0)
+                  .device_kind(u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdR"),
+              hostns::DeviceKind::cdrom)
+        << "the user-mode layer would not see a CD-ROM drive";
     const std::string mp = vault_service::get().mount_point(u'R');
     ASSERT_TRUE(eventually([&] { return is_mount_point(mp); }, 10));
     EXPECT_TRUE(as_user(kUser, kGroup, [&] {

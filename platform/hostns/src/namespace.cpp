@@ -464,4 +464,40 @@ Resolution Namespace::dos_to_host(std::u16string_view dos_path) const
     return nt_to_host(nt);
 }
 
+std::string Namespace::devices_dir() const
+{
+    return root_ + "/devices";
+}
+
+int Namespace::publish_device_kind(std::u16string_view device, DeviceKind kind)
+{
+    if (!istarts_with(device, u"\\Device\\") || kind == DeviceKind::unknown)
+        return EINVAL;
+    if (int e = make_dir(root_, 0755))
+        return e;
+    if (int e = make_dir(devices_dir(), 0755))
+        return e;
+    return write_link(devices_dir(), detail::escape(device),
+                      kind == DeviceKind::cdrom ? "cdrom" : "disk", same_volume_name);
+}
+
+int Namespace::unpublish_device_kind(std::u16string_view device)
+{
+    auto entry = find_entry(devices_dir(), detail::escape(device), same_volume_name);
+    if (!entry)
+        return ENOENT;
+    return unlink((devices_dir() + "/" + *entry).c_str()) == 0 ? 0 : errno;
+}
+
+DeviceKind Namespace::device_kind(std::u16string_view device) const
+{
+    auto entry = find_entry(devices_dir(), detail::escape(device), same_volume_name);
+    auto kind = entry ? read_symlink(devices_dir() + "/" + *entry) : std::nullopt;
+    if (kind == "disk")
+        return DeviceKind::disk;
+    if (kind == "cdrom")
+        return DeviceKind::cdrom;
+    return DeviceKind::unknown;
+}
+
 } // namespace hostns

@@ -3,6 +3,8 @@
 // and serves until SIGTERM or SIGINT; then unloads the driver and reports pool blocks it left.
 #include "bridge_control.h"
 #include "bridge_disk.h"
+#include "devext.h"
+#include "klog.h"
 #include "mm_mountmgr.h"
 #include "ntos_host.h"
 #include "ntos_layer.h"
@@ -27,7 +29,7 @@ namespace {
 
 constexpr const char16_t* service_name = u"zelvirdk";
 // The driver's pool tags: volume data and debugger-trace buffers.
-constexpr ULONG driver_tags[] = {0x6472766D, 0x44424750};
+constexpr ULONG driver_tags[] = {REDAV_VOLUME_POOL_TAG, KLOG_TRACE_POOL_TAG};
 
 void usage(FILE* out)
 {

@@ -21,6 +21,10 @@
 //                                      to the host folder, named by the NT device name with '%',
 //                                      '/' and '\' percent-escaped ("%5CDevice%5CHarddiskVolume1"
 //                                      -> "/"). The service writes one when it mounts a volume.
+//   R/devices/ESCAPED                  what kind of drive each of the service's volumes is, named
+//                                      as in R/volumes: a symlink whose target text is "disk" or
+//                                      "cdrom". Written when the mount manager learns of the
+//                                      volume, whether or not a file system is mounted on it.
 //
 // Drive names ("X:") are stored upper-cased; other names as given. Lookups of both kinds of name
 // ignore letter case, as the object manager does.
@@ -108,6 +112,9 @@ std::u16string drive_name(char16_t letter);
 // path_not_found; UNC paths return unsupported.
 Status dos_to_nt(std::u16string_view dos_path, std::u16string& nt_path);
 
+// The kind of drive a volume device is, as R/devices tells it.
+enum class DeviceKind { unknown, disk, cdrom };
+
 struct Resolution {
     Status status = Status::ok;
     std::string host_path;       // the host path when status is ok
@@ -128,6 +135,7 @@ public:
     std::string global_dir() const;
     std::string session_dir() const;
     std::string volumes_dir() const;
+    std::string devices_dir() const;
 
     // The link target of NAME: the session's first, then the global one (then the built-in C:).
     std::optional<std::u16string> query(std::u16string_view name) const;
@@ -152,6 +160,10 @@ public:
     int unpublish_volume(std::u16string_view device);
     // The host folder of a volume, if one is published (or built in).
     std::optional<std::string> volume_folder(std::u16string_view device) const;
+    // The kind of a volume device, as the service publishes it; unknown when it published none.
+    int publish_device_kind(std::u16string_view device, DeviceKind kind);
+    int unpublish_device_kind(std::u16string_view device);
+    DeviceKind device_kind(std::u16string_view device) const;
 
     // Writes the session's folder drives from the drives file once per session (see above).
     // `home` and `drives_file` default to $HOME and the XDG location. Returns 0 or an errno.
