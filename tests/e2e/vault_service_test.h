@@ -5,7 +5,7 @@
 #pragma once
 
 #include "../../platform/ntos/src/bridge_control.h"
-#include "../../platform/ntos/src/bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "../../platform/ntos/src/bridge_disk.h"
 #include "../../platform/ntos/src/bridge_fsmount.h"
 #include "../../platform/ntos/src/bridge_publish.h"

@@ -1,6 +1,6 @@
 #include "disk_helpers.h"
 
-#include "../win32/test_root.h"
+#include "test_root.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

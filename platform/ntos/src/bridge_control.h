@@ -1,6 +1,6 @@
 // The control bridge: every device named by a link directly in \GLOBAL?? whose name is not a
 // drive letter (the driver's control device "\GLOBAL??\ZELRedAv" -> "\Device\ZELRedAv") listens
-// on a Unix socket R/control/NAME (bridge_control_wire.h). The link itself is published as
+// on a Unix socket R/control/NAME (hostns/control_wire.h). The link itself is published as
 // R/GLOBAL??/NAME. A connection is one open handle of the peer's own process object (image
 // name from /proc/PID/comm, identity from SO_PEERCRED): IRP_MJ_CREATE on connect, one
 // device-control, read or write request per message, IRP_MJ_CLEANUP and IRP_MJ_CLOSE on

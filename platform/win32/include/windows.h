@@ -10,5 +10,7 @@
 #include "fileapi.h"
 #include "winbase.h"
 #include "ioapiset.h"
+#include "synchapi.h"
+#include "processthreadsapi.h"
 #include "winuser.h"
 #include "wincrypt.h"

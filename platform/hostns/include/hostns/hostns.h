@@ -21,6 +21,9 @@
 //                                      to the host folder, named by the NT device name with '%',
 //                                      '/' and '\' percent-escaped ("%5CDevice%5CHarddiskVolume1"
 //                                      -> "/"). The service writes one when it mounts a volume.
+//   R/control/ESCAPED                  the control socket of each device the service serves to
+//                                      clients, named by control_wire::socket_name; its messages
+//                                      are in hostns/control_wire.h.
 //   R/devices/ESCAPED                  what kind of drive each of the service's volumes is, named
 //                                      as in R/volumes: a symlink whose target text is "disk" or
 //                                      "cdrom". Written when the mount manager learns of the
