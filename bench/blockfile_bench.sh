@@ -61,7 +61,7 @@ int main(int argc, char** argv)
 }
 CPP
 INCLUDES=(-I"$ROOT/platform/ntos/include" -I"$ROOT/platform/ntos/src" -I"$ROOT/core/driver/zelvirdk"
-          -I"$ROOT/core/driver/zelvirdk/include" -I"$ROOT/library/drvcomm" -I"$ROOT/tests/driver")
+          -I"$ROOT/core/driver/zelvirdk/include" -I"$ROOT/library/drvcomm" -I"$ROOT/tests/support")
 LIBS=("$BUILD/core/driver/zelvirdk/libdriver.a" "$BUILD/library/drvcomm/libdrvcomm.a"
       "$BUILD/platform/ntos/libntos.a")
 g++ -std=c++20 -O2 "${INCLUDES[@]}" "$WORK/bin/host.cpp" -o "$WORK/bin/host" \

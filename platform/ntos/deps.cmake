@@ -4,7 +4,5 @@ pkg_check_modules(LOCKBIN_FUSE3 REQUIRED IMPORTED_TARGET fuse3)
 target_link_libraries(ntos PUBLIC PkgConfig::LOCKBIN_FUSE3)
 # --- end disk bridge ---
 # --- mount manager and drive publishing (mount): the DOS namespace on the host ---
-if(TARGET hostns)
-    target_link_libraries(ntos PUBLIC hostns)
-endif()
+target_link_libraries(ntos PUBLIC hostns)
 # --- end mount manager ---

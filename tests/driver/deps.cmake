@@ -1,5 +1,3 @@
 # OpenSSL is the independent oracle for the sector transform; the driver itself never links it.
 find_package(OpenSSL REQUIRED)
-if(TARGET driver_tests)
-    target_link_libraries(driver_tests PRIVATE OpenSSL::Crypto)
-endif()
+target_link_libraries(driver_tests PRIVATE OpenSSL::Crypto)

@@ -18,16 +18,7 @@ bool letter_linked(WCHAR letter)
     std::u16string name = u"\\GLOBAL??\\";
     name.push_back(letter);
     name += u":";
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, name.c_str());
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
-    HANDLE link = nullptr;
-    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &attributes)))
-        return false;
-    ZwClose(link);
-    return true;
+    return lockbin_test::linked(name);
 }
 
 size_t count_of(const std::vector<std::u16string>& log, const std::u16string& text)

@@ -1,5 +1,3 @@
 # OpenSSL is the independent oracle for the ciphers; the driver itself never links it.
 find_package(OpenSSL REQUIRED)
-if(TARGET drvcomm_tests)
-    target_link_libraries(drvcomm_tests PRIVATE OpenSSL::Crypto)
-endif()
+target_link_libraries(drvcomm_tests PRIVATE OpenSSL::Crypto)

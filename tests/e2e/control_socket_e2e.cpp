@@ -10,6 +10,7 @@
 #include <hostns/control_wire.h>
 #include "klog_entry.h"
 #include "redav_ioctl.h"
+#include "service_process.h"
 
 #include <chrono>
 #include <cstdio>
@@ -34,7 +35,7 @@ namespace {
 
 std::string g_root;
 std::string g_state;
-pid_t g_service = -1;
+lockbin_test::service_process g_service;
 
 std::string SocketPath()
 {
@@ -53,19 +54,14 @@ public:
         g_root = std::string(base) + "/run";
         g_state = std::string(base) + "/state";
         setenv("LOCKBIN_ROOT", g_root.c_str(), 1);
-        std::string log = std::string(base) + "/service.log";
-        g_service = fork();
-        ASSERT_GE(g_service, 0);
-        if (g_service == 0) {
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            setenv("LOCKBIN_STATE", g_state.c_str(), 1);
-            // These tests need no disks: the service runs without its disk bridge, so that it
-            // does not mount block files over the private folder.
-            execl(ZELVIRDK_PATH, ZELVIRDK_PATH, "--no-disks", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        // These tests need no disks: the service runs without its disk bridge, so that it
+        // does not mount block files over the private folder.
+        ASSERT_TRUE(g_service.start({ZELVIRDK_PATH,
+                                     g_root,
+                                     g_state,
+                                     std::string(base) + "/service.log",
+                                     {"--no-disks"},
+                                     false}));
         for (int i = 0; i < 200; ++i) {
             struct stat st;
             if (stat(SocketPath().c_str(), &st) == 0) {
@@ -73,19 +69,13 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        std::ifstream in(log);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        FAIL() << "the service did not publish its control socket:\n" << text;
+        FAIL() << "the service did not publish its control socket:\n" << g_service.log();
     }
     void TearDown() override
     {
-        if (g_service > 0) {
-            kill(g_service, SIGTERM);
-            int status = 0;
-            waitpid(g_service, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        if (g_service.started())
+            EXPECT_EQ(g_service.stop(std::chrono::minutes(2)), 0)
                 << "the service did not unload cleanly";
-        }
         std::error_code ignored;
         std::filesystem::remove_all(base_, ignored);
     }

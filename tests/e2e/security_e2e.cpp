@@ -9,6 +9,7 @@
 #include <hostns/control_wire.h>
 #include "klog_entry.h"
 #include "redav_ioctl.h"
+#include "service_process.h"
 #include "test_users.h"
 
 #include <chrono>
@@ -58,11 +59,7 @@ int quiet(const std::string& command)
     return std::system(("( " + command + " ) >/dev/null 2>&1").c_str());
 }
 
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using lockbin_test::read_text;
 
 // One run of the service over a private folder that every user can reach.
 class service_run {
@@ -75,61 +72,30 @@ public:
         ::chmod(base, 0755);
         base_ = base;
         root_ = base_ + "/run";
-        log_ = base_ + "/service.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            ::setenv("LOCKBIN_ROOT", root_.c_str(), 1);
-            ::setenv("LOCKBIN_STATE", (base_ + "/state").c_str(), 1);
-            ::unsetenv("LOCKBIN_DRIVES");
-            std::vector<char*> argv{const_cast<char*>(ZELVIRDK_PATH)};
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(ZELVIRDK_PATH, argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (process_.start({ZELVIRDK_PATH, root_, base_ + "/state", base_ + "/service.log",
+                            std::move(args), true}))
+            process_.wait_for("zelvirdk: running", std::chrono::seconds(10));
     }
     ~service_run()
     {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            ::umount2((root_ + "/disks").c_str(), MNT_DETACH);
-        }
+        process_.kill();
         std::error_code ignored;
         if (!base_.empty())
             std::filesystem::remove_all(base_, ignored);
     }
 
-    bool running() const { return read_text(log_).find("zelvirdk: running") != std::string::npos; }
-    std::string log() const { return read_text(log_); }
+    bool running() const { return log().find("zelvirdk: running") != std::string::npos; }
+    std::string log() const { return process_.log(); }
     const std::string& root() const { return root_; }
     const std::string& base() const { return base_; }
     std::string socket() const { return root_ + "/control/%5CDevice%5CZELRedAv"; }
 
     // SIGTERM; the exit status, or -1 when the service was still there after `seconds`.
-    int stop(int seconds)
-    {
-        ::kill(pid_, SIGTERM);
-        auto deadline = steady::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (steady::now() > deadline)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int stop(int seconds) { return process_.stop(std::chrono::seconds(seconds)); }
 
 private:
-    std::string base_, root_, log_;
-    pid_t pid_ = -1;
+    std::string base_, root_;
+    lockbin_test::service_process process_;
 };
 
 // A raw client of the control socket, as the user-mode layer speaks to it.
@@ -764,8 +730,6 @@ TEST(Security, GroupsAreTheConnectingProcesssAtConnect)
     EXPECT_EQ(service.stop(10), 0);
 }
 
-}
-
 namespace {
 
 constexpr int32_t access_denied = int32_t(0xC0000022);
@@ -1061,3 +1025,4 @@ TEST(Security, OneUserCannotTakeEveryFreeLetter)
                 .status,
             0);
     EXPECT_EQ(service.stop(10), 0);
+}

@@ -4,6 +4,7 @@
 // given. Needs root and /dev/fuse; vault_service::usable says why not.
 #pragma once
 
+#include "service_process.h"
 #include "volume_test_helper.h"
 
 #include <hostns/control_wire.h>
@@ -279,15 +280,7 @@ inline std::vector<UCHAR> letter_request(char16_t letter, UCHAR extra = 0, size_
     return bytes;
 }
 
-// The DOS form of a host path on C: (the host's "/").
-inline std::u16string dos_path(const std::string& host)
-{
-    std::u16string out = u"C:" + hostns::from_utf8(host);
-    for (char16_t& c : out)
-        if (c == u'/')
-            c = u'\\';
-    return out;
-}
+using lockbin_test::dos_path;
 
 inline bool is_mount_point(const std::string& path)
 {

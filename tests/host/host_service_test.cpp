@@ -3,6 +3,9 @@
 #include <ntifs.h>
 #include <ntos_host.h>
 
+#include "service_process.h"
+#include "temp_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -23,123 +26,34 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-// One run of the service with its standard error captured.
-class service {
+// One run of the service, its output in a log file beside its state folder.
+class service : public lockbin_test::service_process {
 public:
     service(const std::string& runtime, const std::string& state,
             std::vector<std::string> args = {})
-        : runtime_(runtime)
     {
-        int pipe_fds[2];
-        if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(pipe_fds[1], 2);
-            ::dup2(pipe_fds[1], 1);
-            ::setenv("LOCKBIN_ROOT", runtime.c_str(), 1);
-            ::setenv("LOCKBIN_STATE", state.c_str(), 1);
-            std::vector<char*> argv{const_cast<char*>(ZELVIRDK_PATH)};
-            // Without root or FUSE the service runs only when told to do without disks.
-            std::string no_disks = "--no-disks";
-            if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)
-                argv.push_back(no_disks.data());
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(ZELVIRDK_PATH, argv.data());
-            ::_exit(127);
-        }
-        ::close(pipe_fds[1]);
-        out_ = pipe_fds[0];
-    }
-    ~service()
-    {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            // A killed service leaves its disk file system mounted.
-            ::umount2((runtime_ + "/disks").c_str(), MNT_DETACH);
-        }
-        if (out_ >= 0)
-            ::close(out_);
+        static int runs = 0;
+        // Without root or FUSE the service runs only when told to do without disks.
+        if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)
+            args.insert(args.begin(), "--no-disks");
+        start({ZELVIRDK_PATH, runtime, state, state + ".log" + std::to_string(++runs),
+               std::move(args), false});
     }
 
-    // Reads output until text appears or the time is up.
-    bool wait_for(const std::string& text, int seconds = 20)
-    {
-        auto deadline = clock_type::now() + std::chrono::seconds(seconds);
-        while (output_.find(text) == std::string::npos) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-            if (left.count() <= 0 || !read_some(int(left.count())))
-                return output_.find(text) != std::string::npos;
-        }
-        return true;
-    }
-
-    // Exit status, or -1 when the process did not end in time (it is killed then).
+    bool wait_for(const std::string& text) { return service_process::wait_for(text, 20s); }
+    // Exit status, or -1 when the process did not end in time.
     int wait_exit(int seconds = 30)
     {
-        auto deadline = clock_type::now() + std::chrono::seconds(seconds);
-        for (;;) {
-            int status = 0;
-            pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                exited_ = true;
-                while (read_some(0)) {
-                }
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (clock_type::now() > deadline)
-                return -1;
-            read_some(50);
-        }
+        int status = -1;
+        return service_process::wait_exit(std::chrono::seconds(seconds), &status) ? status : -1;
     }
-
-    void signal(int number) { ::kill(pid_, number); }
-    pid_t pid() const { return pid_; }
-    const std::string& output() const { return output_; }
-
-private:
-    bool read_some(int timeout_ms)
-    {
-        pollfd p{out_, POLLIN, 0};
-        if (::poll(&p, 1, timeout_ms) <= 0)
-            return false;
-        char chunk[4096];
-        ssize_t n = ::read(out_, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        output_.append(chunk, size_t(n));
-        return true;
-    }
-
-    std::string runtime_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
-    std::string output_;
+    void signal(int number) { ::kill(pid(), number); }
+    std::string output() const { return log(); }
 };
 
-// A temporary folder, removed with its contents when the test ends.
-struct temp_folder {
-    std::string path;
-    temp_folder()
-    {
-        char base[] = "/tmp/zelvirdk-test-XXXXXX";
-        path = ::mkdtemp(base);
-    }
-    ~temp_folder()
-    {
-        nftw(
-            path.c_str(),
-            [](const char* p, const struct stat*, int, FTW*) { return std::remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
-    }
-};
+using lockbin_test::temp_folder;
 
 // Whether anything is mounted at or below folder.
 bool mounted_below(const std::string& folder)
@@ -169,8 +83,8 @@ const std::u16string log_config =
 
 TEST(Service, RunsAloneOverItsRuntimeFolderAndStopsCleanly)
 {
-    temp_folder folder;
-    const std::string& root = folder.path;
+    temp_folder folder("/tmp/zelvirdk-test-XXXXXX");
+    const std::string& root = folder.path();
     std::string runtime = root + "/run", state = root + "/state";
     service first(runtime, state);
     ASSERT_TRUE(first.wait_for("zelvirdk: running")) << first.output();
@@ -197,8 +111,8 @@ TEST(Service, RunsAloneOverItsRuntimeFolderAndStopsCleanly)
 
 TEST(Service, OptionsAndUnusableFolders)
 {
-    temp_folder folder;
-    const std::string& root = folder.path;
+    temp_folder folder("/tmp/zelvirdk-test-XXXXXX");
+    const std::string& root = folder.path();
     service help(root + "/run", root + "/state", {"--help"});
     EXPECT_EQ(help.wait_exit(), 0);
     EXPECT_NE(help.output().find("LOCKBIN_ROOT"), std::string::npos);
@@ -216,8 +130,8 @@ TEST(Service, OptionsAndUnusableFolders)
 
 TEST(Service, RegistryValuesOutliveTheService)
 {
-    temp_folder folder;
-    const std::string& root = folder.path;
+    temp_folder folder("/tmp/zelvirdk-test-XXXXXX");
+    const std::string& root = folder.path();
     std::string runtime = root + "/run", state = root + "/state";
     {
         service run(runtime, state);

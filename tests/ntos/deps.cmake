@@ -1,5 +1,5 @@
-# The layer's tests also check its internal contracts (namespace hooks, processes), so they see
-# the layer's private headers.
-if(TARGET ntos_tests)
-    target_include_directories(ntos_tests PRIVATE ${PROJECT_SOURCE_DIR}/platform/ntos/src)
-endif()
+# The layer's tests also check its internal contracts (namespace hooks, processes, the disk
+# bridge's blocks, the mount manager), so they see the layer's private headers.
+foreach(target IN ITEMS ntos_tests ntos_bridge_tests ntos_blockfile_tests)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/ntos/src)
+endforeach()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "client_fixture.h"
+#include "service_process.h"
 
 #include "hostns/hostns.h"
 #include "vault_operations.h"
@@ -35,14 +36,7 @@ protected:
     }
 
     // "C:\..." of a host path: C: is the host's root.
-    static std::u16string dos(const std::string& host)
-    {
-        std::u16string out = u"C:" + hostns::from_utf8(host);
-        for (char16_t& c : out)
-            if (c == u'/')
-                c = u'\\';
-        return out;
-    }
+    static std::u16string dos(const std::string& host) { return lockbin_test::dos_path(host); }
     void use_letter(char16_t letter)
     {
         ASSERT_EQ(hostns::Namespace().define(std::u16string{letter, u':'}, u"\\??\\C:\\tmp"), 0);

@@ -1,7 +1,7 @@
 // Volumes as block files on the host: the FUSE disk bridge over a real volume of the driver,
 // driven with ordinary host tools. Needs root and /dev/fuse.
-#include "../driver/volume_test_helper.h"
-#include "../../platform/ntos/src/bridge_disk.h"
+#include "volume_test_helper.h"
+#include "bridge_disk.h"
 
 #include <gtest/gtest.h>
 

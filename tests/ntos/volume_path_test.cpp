@@ -2,7 +2,7 @@
 // sends them, over real containers.
 #include "volume_test_helper.h"
 
-#include "../../platform/ntos/src/se_internal.h"
+#include "se_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -193,4 +193,18 @@ NTSTATUS fake_volume_controls::hook(PDEVICE_OBJECT, PFILE_OBJECT, ULONG code, PV
     }
 }
 
+bool linked(const std::u16string& name)
+{
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE link = nullptr;
+    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &attributes)))
+        return false;
+    ZwClose(link);
+    return true;
+}
+
 } // namespace lockbin_test

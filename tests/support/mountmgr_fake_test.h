@@ -77,4 +77,7 @@ private:
     std::atomic<int> unlocks_{0};
 };
 
+// Whether the symbolic link `name` exists in the object namespace.
+bool linked(const std::u16string& name);
+
 } // namespace lockbin_test

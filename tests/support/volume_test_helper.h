@@ -12,6 +12,8 @@
 #include <ntos_host.h>
 #include <ntos_layer.h>
 
+#include "temp_folder.h"
+
 #include "devext.h"
 #include "diskrw.h"
 #include "klog.h"
@@ -27,27 +29,6 @@
 #include <vector>
 
 namespace lockbin_test {
-
-// A folder removed (with everything in it) when the holder goes.
-class temp_folder {
-public:
-    temp_folder()
-    {
-        char name[] = "/var/tmp/lockbin-volume-XXXXXX";
-        path_ = mkdtemp(name) ? name : "";
-    }
-    ~temp_folder()
-    {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    temp_folder(const temp_folder&) = delete;
-    temp_folder& operator=(const temp_folder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // The NT form of an absolute host path, through C: (the host's "/").
 inline std::u16string nt_path(const std::string& host)

@@ -1,6 +1,6 @@
 // The kernel layer's own mount manager under the real driver: the volume's suggested link is
 // honoured at arrival, create point and delete points keep their records' rules.
-#include "../../platform/ntos/src/mm_mountmgr.h"
+#include "mm_mountmgr.h"
 #include "mountmgr_fake_test.h"
 #include "virtualdisk.h"
 #include "volume_test_helper.h"
@@ -11,19 +11,7 @@ using namespace lockbin_test;
 
 namespace {
 
-bool linked(const std::u16string& name)
-{
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, name.c_str());
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
-    HANDLE link = nullptr;
-    if (!NT_SUCCESS(ZwOpenSymbolicLinkObject(&link, GENERIC_READ, &attributes)))
-        return false;
-    ZwClose(link);
-    return true;
-}
+using lockbin_test::linked;
 
 std::vector<UCHAR> create_point(const std::u16string& link, const std::u16string& device)
 {

@@ -1,6 +1,6 @@
 // The disk bridge's block layer over an in-memory disk that accepts whole sectors only, as the
 // driver behind its unbuffered container does.
-#include "../../platform/ntos/src/bridge_disk_block.h"
+#include "bridge_disk_block.h"
 
 #include <gtest/gtest.h>
 
