@@ -73,9 +73,10 @@ public:
     }
     void TearDown() override
     {
-        if (g_service.started())
+        if (g_service.started()) {
             EXPECT_EQ(g_service.stop(std::chrono::minutes(2)), 0)
                 << "the service did not unload cleanly";
+        }
         std::error_code ignored;
         std::filesystem::remove_all(base_, ignored);
     }
