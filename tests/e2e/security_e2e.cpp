@@ -764,8 +764,6 @@ TEST(Security, GroupsAreTheConnectingProcesssAtConnect)
     EXPECT_EQ(service.stop(10), 0);
 }
 
-}
-
 namespace {
 
 constexpr int32_t access_denied = int32_t(0xC0000022);
@@ -1061,3 +1059,4 @@ TEST(Security, OneUserCannotTakeEveryFreeLetter)
                 .status,
             0);
     EXPECT_EQ(service.stop(10), 0);
+}
