@@ -109,8 +109,10 @@ TEST_F(MainWindowTest, TemplateControlsAndTheirTakenOverKinds)
         ASSERT_NE(button, nullptr) << id;
         EXPECT_FALSE(button->IsFlat());
         EXPECT_FALSE(button->Face().isNull());
-        // White is left out of the face.
-        EXPECT_FALSE(button->Face().mask().isNull());
+        // White is left out of the face: the picture's white corner is transparent, its safe not.
+        const QImage face = button->Face().toImage();
+        EXPECT_EQ(face.pixelColor(0, 0).alpha(), 0) << id;
+        EXPECT_EQ(face.pixelColor(face.width() / 2, face.height() / 2).alpha(), 255) << id;
     }
     EXPECT_EQ(dlg.Item<CButtonST>(IDC_BTN_NEW)->text(), QStringLiteral("新建"));
     auto* site = dlg.Item<CHyperLink>(IDC_LINK_SITE);

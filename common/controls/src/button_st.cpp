@@ -35,8 +35,7 @@ CButtonST* CButtonST::TakeOver(QPushButton* button)
 void CButtonST::SetBitmaps(const QImage& bitmap, QColor transparent)
 {
     face_ = QPixmap::fromImage(bitmap);
-    face_.setMask(QBitmap::fromImage(bitmap.createMaskFromColor(transparent.rgb(), Qt::MaskOutColor)
-                                         .convertToFormat(QImage::Format_Mono)));
+    face_.setMask(face_.createMaskFromColor(transparent, Qt::MaskInColor));
     update();
 }
 

@@ -119,7 +119,10 @@ bool CMainDlg::OnInitDialog()
     list_->setResizeMode(QListView::Adjust);
     list_->setMovement(QListView::Static);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setUniformItemSizes(true);
+    // Cells wide enough for a name of several characters under its icon, as the platform spaces
+    // large icons.
+    list_->setGridSize(QSize(MapDialogRect(0, 0, 44, 0).width(), 40 + 2 * fontMetrics().height()));
+    list_->setWordWrap(true);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->viewport()->installEventFilter(this);
     connect(list_, &QListWidget::itemSelectionChanged, this, &CMainDlg::show_details);
