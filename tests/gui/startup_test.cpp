@@ -77,8 +77,9 @@ TEST_F(StartupTest, WithoutTheDriverItSaysSoEvenWithoutTheFile)
     EXPECT_EQ(mainWindows_, 0);
     // The updater was started before the check (directly as root; a user's pkexec has no
     // authority to ask on this machine, and its refusal changes nothing).
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         EXPECT_TRUE(updater_ran());
+    }
 }
 
 TEST_F(StartupTest, WithTheDriverButWithoutTheFile)
