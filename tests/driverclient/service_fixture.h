@@ -1,5 +1,5 @@
-// The zelvirdk host built in this tree, started as a child over a temporary runtime and state
-// folder, with a client beside it; shared by the tests that need the real service.
+// The zelvirdk service host of this build, started as a child over a temporary runtime and
+// state folder for each test (LOCKBIN_ZELVIRDK names the binary; without it the tests skip).
 #pragma once
 
 #include "test_runtime.h"
@@ -24,6 +24,8 @@
 #ifndef LOCKBIN_ZELVIRDK
 #define LOCKBIN_ZELVIRDK ""
 #endif
+
+namespace service_fixture {
 
 using namespace std::chrono_literals;
 
@@ -144,3 +146,5 @@ protected:
     pid_t pid_ = -1;
     RedAvClient client_;
 };
+
+} // namespace service_fixture

@@ -4,6 +4,9 @@
 
 namespace {
 
+using service_fixture::read_text;
+using service_fixture::ServiceTest;
+
 TEST_F(ServiceTest, QueriesOfLettersWithoutAVaultFail)
 {
     std::u16string device = u"untouched", path = u"untouched";

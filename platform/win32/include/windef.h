@@ -52,6 +52,7 @@ typedef int32_t BOOL;
 typedef BOOL* PBOOL;
 typedef BOOL* LPBOOL;
 typedef char16_t WCHAR;
+typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* PCWSTR;

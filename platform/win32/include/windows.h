@@ -14,4 +14,5 @@
 #include "ioapiset.h"
 #include "winuser.h"
 #include "wincrypt.h"
+#include "libloaderapi.h"
 #include "shellapi.h"

@@ -1,0 +1,7 @@
+target_link_libraries(format_vault_bench PRIVATE manager_core driverclient)
+if(TARGET zelvirdk)
+    add_dependencies(format_vault_bench zelvirdk)
+    target_compile_definitions(format_vault_bench PRIVATE LOCKBIN_ZELVIRDK="$<TARGET_FILE:zelvirdk>")
+else()
+    target_compile_definitions(format_vault_bench PRIVATE LOCKBIN_ZELVIRDK="")
+endif()
