@@ -1,5 +1,7 @@
 #include "password_backup.h"
 
+#include "messages.h"
+
 #include "common/sys_utils.h"
 #include "common/text_format.h"
 #include "disk_helpers.h"
@@ -61,10 +63,10 @@ PasswordBackupOutcome BackupVaultPassword(const std::u16string& folder,
         return outcome;
     outcome.path = WithTrailingBackslash(folder) + vaultName + u".lkbkey";
     if (WritePasswordBackup(password, outcome.path)) {
-        outcome.message = FormatText(u"密码成功备份到 %ws，请妥善保管!", outcome.path.c_str());
+        outcome.message = MessageText(MessageId::BackupDone, outcome.path.c_str());
         show(outcome.path.c_str());
     } else {
-        outcome.message = u"创建备份密码失败!";
+        outcome.message = MessageText(MessageId::BackupFailed);
         outcome.errorIcon = true;
     }
     return outcome;

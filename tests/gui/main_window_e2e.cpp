@@ -20,6 +20,9 @@
 
 namespace {
 
+using service_fixture::read_text;
+using service_fixture::ServiceTest;
+
 class MainWindowService : public ServiceTest {
 protected:
     void SetUp() override
