@@ -5,11 +5,14 @@
 #include "gui/message_box.h"
 
 #include "disk_helpers.h"
+#include "hostns/hostns.h"
 
 #include <QListWidget>
 #include <QTimer>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -166,6 +169,64 @@ TEST(CreateDefaultSwitch, OnlyTheExactLastArgumentWithinTheFirst259Characters)
     EXPECT_TRUE(HasCreateDefaultSwitch(fits.c_str()));
     const std::u16string cut = u"p" + fits;
     EXPECT_FALSE(HasCreateDefaultSwitch(cut.c_str()));
+}
+
+} // namespace
+
+namespace {
+
+// The launcher of the build tree, started with its own data home; the program it starts is
+// stopped again once it runs in the data folder (without a service it would wait on its box).
+class LauncherTest : public GuiTest {
+protected:
+    pid_t launch(const std::string& dataHome)
+    {
+        pid_t child = fork();
+        if (child == 0) {
+            setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            setenv("PATH", "/usr/bin:/bin", 1);
+            execl("/bin/sh", "sh", LOCKBIN_LAUNCHER, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return child;
+    }
+    // Waits until the launched process runs the program in `folder`, then stops it.
+    bool ran_in(pid_t child, const std::string& folder)
+    {
+        bool found = false;
+        for (int i = 0; i < 500 && !found; ++i) {
+            std::error_code ec;
+            found = std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/exe", ec)
+                            .filename() == "Lockbin" &&
+                    std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/cwd", ec) ==
+                        folder;
+            if (!found)
+                usleep(10000);
+        }
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        return found;
+    }
+};
+
+TEST_F(LauncherTest, MakesAPrivateDataFolderWithAFirstConfigurationAndKeepsAnExistingOne)
+{
+    const std::string folder = base_ + "/data/lockbin";
+    ASSERT_TRUE(ran_in(launch(base_ + "/data"), folder));
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+    ASSERT_TRUE(g_VaultCatalogue.LoadConfig(hostns::from_utf8(folder + "/Lockbin.xml")));
+    EXPECT_EQ(g_VaultCatalogue.fmtver, 1);
+    EXPECT_EQ(g_VaultCatalogue.NotRemind, 0);
+    EXPECT_EQ(g_VaultCatalogue.DefaultPath, u"");
+    EXPECT_EQ(g_VaultCatalogue.GetCount(), 0u);
+
+    std::ofstream(folder + "/Lockbin.xml") << "mine";
+    ASSERT_TRUE(ran_in(launch(base_ + "/data"), folder));
+    std::ifstream in(folder + "/Lockbin.xml");
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "mine");
 }
 
 } // namespace
