@@ -143,6 +143,8 @@ int bridge_disk_errno(NTSTATUS status)
         return EACCES;
     case STATUS_INVALID_PARAMETER:
         return EINVAL;
+    case STATUS_DISK_FULL:
+        return ENOSPC; // the container's host file system is full
     default:
         return EIO;
     }
@@ -197,6 +199,9 @@ void bridge_disk_device_deleted(PDEVICE_OBJECT device)
         entry->gone = true;
     }
     ObDereferenceObject(device);
+    // The volume's bounce buffers wait on the pool's free lists and its worker's arena keeps
+    // what it freed; an idle service should not hold on to them.
+    ntos::pool_release_cached();
 }
 
 void disk_table_refresh()

@@ -49,9 +49,18 @@ struct host_file {
 
     // Direct handles that no other handle may write read ahead for a sequential reader.
     std::unique_ptr<direct_read_ahead> ahead;
+
+    // Written through the unbuffered path (a container): its room to grow is watched.
+    std::atomic<bool> space_watched{false};
+    ~host_file();
 };
 
 extern const char host_file_tag[];
+
+// True when a host file system holding files written unbuffered and for writing (containers)
+// has less free space than both `margin` and what those files may still grow by (their holes):
+// a write cache in front of them could then hold writes that no longer fit on the host.
+bool zw_space_short(uint64_t margin);
 
 // GENERIC_* (and MAXIMUM_ALLOWED) turned into the file rights they stand for.
 ACCESS_MASK zw_map_generic(ACCESS_MASK access);

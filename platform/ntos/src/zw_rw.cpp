@@ -3,16 +3,41 @@
 #include "zw_aligned.h"
 #include "zw_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace ntos::detail {
 
 namespace {
+
+// The host files whose room to grow zw_space_short looks at.
+struct space_watch {
+    std::mutex lock;
+    std::set<host_file*> files;
+};
+
+space_watch& watched()
+{
+    static space_watch* w = new space_watch; // host files may close while the process exits
+    return *w;
+}
+
+void watch_space(host_file* host)
+{
+    if (host->space_watched.load(std::memory_order_relaxed) || !host->write || !host->unbuffered)
+        return;
+    std::lock_guard<std::mutex> guard(watched().lock);
+    if (!host->space_watched.exchange(true))
+        watched().files.insert(host);
+}
 
 constexpr ULONG sector = 512;
 // ByteOffset values that stand for "the current byte offset" and "the end of the file".
@@ -195,6 +220,7 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
     if (length == 0)
         return STATUS_SUCCESS;
 
+    watch_space(host);
     ULONG done = 0;
     NTSTATUS status;
     std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
@@ -264,6 +290,39 @@ NTSTATUS read_write(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 }
 
 } // namespace
+
+host_file::~host_file()
+{
+    if (space_watched) {
+        std::lock_guard<std::mutex> guard(watched().lock);
+        watched().files.erase(this);
+    }
+}
+
+bool zw_space_short(uint64_t margin)
+{
+    struct host_fs {
+        uint64_t growth = 0;
+        uint64_t free = UINT64_MAX;
+    };
+    std::map<dev_t, host_fs> file_systems;
+    std::lock_guard<std::mutex> guard(watched().lock);
+    for (host_file* host : watched().files) {
+        struct stat st;
+        struct statvfs vfs;
+        if (::fstat(host->fd, &st) != 0 || ::fstatvfs(host->fd, &vfs) != 0)
+            continue;
+        const uint64_t allocated = uint64_t(st.st_blocks) * 512;
+        host_fs& fs = file_systems[st.st_dev];
+        if (uint64_t(st.st_size) > allocated)
+            fs.growth += uint64_t(st.st_size) - allocated;
+        fs.free = std::min<uint64_t>(fs.free, uint64_t(vfs.f_bavail) * vfs.f_frsize);
+    }
+    for (const auto& [device, fs] : file_systems)
+        if (fs.growth > 0 && fs.free < std::min(fs.growth, margin))
+            return true;
+    return false;
+}
 
 NTSTATUS zw_reference_file(HANDLE handle, file_ref* ref)
 {
