@@ -3,41 +3,16 @@
 #include "zw_aligned.h"
 #include "zw_internal.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
-#include <set>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace ntos::detail {
 
 namespace {
-
-// The host files whose room to grow zw_space_short looks at.
-struct space_watch {
-    std::mutex lock;
-    std::set<host_file*> files;
-};
-
-space_watch& watched()
-{
-    static space_watch* w = new space_watch; // host files may close while the process exits
-    return *w;
-}
-
-void watch_space(host_file* host)
-{
-    if (host->space_watched.load(std::memory_order_relaxed) || !host->write || !host->unbuffered)
-        return;
-    std::lock_guard<std::mutex> guard(watched().lock);
-    if (!host->space_watched.exchange(true))
-        watched().files.insert(host);
-}
 
 constexpr ULONG sector = 512;
 // ByteOffset values that stand for "the current byte offset" and "the end of the file".
@@ -185,6 +160,24 @@ bool widened_write(host_file* host, const char* buffer, ULONG length, off_t offs
     return true;
 }
 
+NTSTATUS write_data(host_file* host, const char* buffer, ULONG length, LONGLONG offset, ULONG* done)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
+    if (host->host_block) {
+        const uint64_t block = host->host_block;
+        if ((offset % block || length % block) && length <= UINT32_MAX - 2 * block) {
+            std::unique_lock<std::shared_mutex> alone(host->widen_lock);
+            if (widened_write(host, buffer, length, offset, &status, done))
+                return status;
+        }
+        shared.lock();
+        // Any other write may change the block a widened write kept.
+        host->edge_offset = UINT64_MAX;
+    }
+    return transfer_bounced(host, true, const_cast<char*>(buffer), length, offset, done);
+}
+
 NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted, bool write,
                          PVOID buffer, ULONG length, PLARGE_INTEGER byte_offset,
                          PIO_STATUS_BLOCK iosb)
@@ -220,31 +213,22 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
     if (length == 0)
         return STATUS_SUCCESS;
 
-    watch_space(host);
+    zw_space_watch(host);
     ULONG done = 0;
     NTSTATUS status;
-    std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
-    std::optional<direct_read_ahead::change> changing;
-    if (write)
-        changing.emplace(host->ahead.get());
-    bool widened = false;
-    if (write && host->host_block) {
-        const uint64_t block = host->host_block;
-        if ((offset % block || length % block) && length <= UINT32_MAX - 2 * block) {
-            std::unique_lock<std::shared_mutex> alone(host->widen_lock);
-            widened = widened_write(host, static_cast<const char*>(buffer), length, offset, &status,
-                                    &done);
-        }
-        if (!widened) {
-            shared.lock();
-            // Any other write may change the block a widened write kept.
-            host->edge_offset = UINT64_MAX;
-        }
-    }
-    if (!write && host->ahead && host->ahead->read(buffer, length, offset, &done))
+    if (write) {
+        direct_read_ahead::change changing(host->ahead.get());
+        status = write_data(host, static_cast<const char*>(buffer), length, offset, &done);
+        // Writes that a cache in front of the volume already took must still land: the space
+        // held for them is given back and the write tried once more.
+        if (status == STATUS_DISK_FULL && zw_space_give_back(host))
+            status = write_data(host, static_cast<const char*>(buffer), length, offset, &done);
+        zw_space_written(host, uint64_t(offset), length);
+    } else if (host->ahead && host->ahead->read(buffer, length, offset, &done)) {
         status = STATUS_SUCCESS;
-    else if (!widened)
-        status = transfer_bounced(host, write, buffer, length, offset, &done);
+    } else {
+        status = transfer_bounced(host, false, buffer, length, offset, &done);
+    }
     // Nothing at all to read: the offset is at or past the end of the file.
     if (!write && NT_SUCCESS(status) && done == 0)
         return STATUS_END_OF_FILE;
@@ -290,39 +274,6 @@ NTSTATUS read_write(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 }
 
 } // namespace
-
-host_file::~host_file()
-{
-    if (space_watched) {
-        std::lock_guard<std::mutex> guard(watched().lock);
-        watched().files.erase(this);
-    }
-}
-
-bool zw_space_short(uint64_t margin)
-{
-    struct host_fs {
-        uint64_t growth = 0;
-        uint64_t free = UINT64_MAX;
-    };
-    std::map<dev_t, host_fs> file_systems;
-    std::lock_guard<std::mutex> guard(watched().lock);
-    for (host_file* host : watched().files) {
-        struct stat st;
-        struct statvfs vfs;
-        if (::fstat(host->fd, &st) != 0 || ::fstatvfs(host->fd, &vfs) != 0)
-            continue;
-        const uint64_t allocated = uint64_t(st.st_blocks) * 512;
-        host_fs& fs = file_systems[st.st_dev];
-        if (uint64_t(st.st_size) > allocated)
-            fs.growth += uint64_t(st.st_size) - allocated;
-        fs.free = std::min<uint64_t>(fs.free, uint64_t(vfs.f_bavail) * vfs.f_frsize);
-    }
-    for (const auto& [device, fs] : file_systems)
-        if (fs.growth > 0 && fs.free < std::min(fs.growth, margin))
-            return true;
-    return false;
-}
 
 NTSTATUS zw_reference_file(HANDLE handle, file_ref* ref)
 {
