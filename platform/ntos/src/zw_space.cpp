@@ -43,35 +43,32 @@ uint64_t held_bytes(const host_file* host)
     return bytes;
 }
 
-// Allocates holes of the file until `target` bytes are held, looking near its end first (a file
-// system fills its disk from the front). Call with reserve_lock held.
+// Allocates holes of the file until `target` bytes are held. Only its last stretch is looked at:
+// a file system fills its disk from the front, and held blocks in the way of its writes would
+// slow them (they are not holes, so they are written as they come) and be used up at once.
+// Call with reserve_lock held.
 void hold_space(host_file* host, uint64_t size, uint64_t target)
 {
     const uint64_t block = host->host_block ? host->host_block : 4096;
     uint64_t held = held_bytes(host);
-    const uint64_t tail = size > 4 * target ? size - 4 * target : 0;
-    for (uint64_t from : {tail, uint64_t(0)}) {
-        for (uint64_t at = from; held < target && at < size;) {
-            const off_t hole = ::lseek(host->fd, off_t(at), SEEK_HOLE);
-            if (hole < 0 || uint64_t(hole) >= size)
-                break;
-            const off_t data = ::lseek(host->fd, hole, SEEK_DATA);
-            const uint64_t hole_end = data < 0 ? size : uint64_t(data);
-            const uint64_t begin = (uint64_t(hole) + block - 1) / block * block;
-            uint64_t end = std::min(hole_end / block * block, begin + (target - held));
-            if (end > begin) {
-                if (host->reserve_fd < 0)
-                    host->reserve_fd = ::fcntl(host->fd, F_DUPFD_CLOEXEC, 0);
-                if (host->reserve_fd < 0 ||
-                    ::fallocate(host->fd, 0, off_t(begin), off_t(end - begin)) != 0)
-                    return; // the host disk has no room for it, or cannot allocate
-                host->reserve.emplace_back(begin, end);
-                held += end - begin;
-            }
-            at = hole_end;
-        }
-        if (held >= target || from == 0)
+    for (uint64_t at = size > 4 * target ? size - 4 * target : 0; held < target && at < size;) {
+        const off_t hole = ::lseek(host->fd, off_t(at), SEEK_HOLE);
+        if (hole < 0 || uint64_t(hole) >= size)
             return;
+        const off_t data = ::lseek(host->fd, hole, SEEK_DATA);
+        const uint64_t hole_end = data < 0 ? size : uint64_t(data);
+        const uint64_t begin = (uint64_t(hole) + block - 1) / block * block;
+        const uint64_t end = std::min(hole_end / block * block, begin + (target - held));
+        if (end > begin) {
+            if (host->reserve_fd < 0)
+                host->reserve_fd = ::fcntl(host->fd, F_DUPFD_CLOEXEC, 0);
+            if (host->reserve_fd < 0 ||
+                ::fallocate(host->fd, 0, off_t(begin), off_t(end - begin)) != 0)
+                return; // the host disk has no room for it, or cannot allocate
+            host->reserve.emplace_back(begin, end);
+            held += end - begin;
+        }
+        at = hole_end;
     }
 }
 
