@@ -81,6 +81,27 @@ fs_kind detect(const std::string& block)
     return kind;
 }
 
+// An NTFS that is larger than its volume (a container cut on the host) still believes in its
+// old size: what it writes beyond the end is lost and its files there read back as errors. It is
+// mounted read-only, so what is left can be copied out and nothing more goes missing.
+bool ntfs_outgrows_volume(const std::string& block, uint64_t volume_bytes)
+{
+    int fd = ::open(block.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char boot[512] = {};
+    bool whole = ::pread(fd, boot, sizeof(boot), 0) == ssize_t(sizeof(boot));
+    ::close(fd);
+    if (!whole)
+        return false;
+    const uint64_t bytes_per_sector = boot[0x0B] | (uint64_t(boot[0x0C]) << 8);
+    uint64_t sectors = 0;
+    for (int i = 7; i >= 0; --i)
+        sectors = (sectors << 8) | boot[0x28 + i];
+    // Compared as sectors: a boot sector with absurd fields must not overflow into a fit.
+    return bytes_per_sector != 0 && sectors > volume_bytes / bytes_per_sector;
+}
+
 // Prepares the mount point: a folder of the owner's, mode 0700, with nothing mounted on it.
 bool prepare_mount_point(const drive_mount& m)
 {
@@ -315,6 +336,14 @@ void fsmount_volume_linked(PDEVICE_OBJECT device, char16_t letter)
     m.kind = detect(m.block);
     if (m.kind == fs_kind::none)
         return;
+    if (m.kind == fs_kind::ntfs && !m.read_only &&
+        ntfs_outgrows_volume(m.block, uint64_t(st.st_size))) {
+        m.read_only = true;
+        std::fprintf(stderr,
+                     "fsmount: %c: the NTFS is larger than its volume of %lld bytes (the container "
+                     "was cut short): mounted read-only\n",
+                     char(letter), static_cast<long long>(st.st_size));
+    }
 
     fsmount_state& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
