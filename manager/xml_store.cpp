@@ -86,6 +86,16 @@ size_t decode_utf8(const unsigned char* p, size_t n, uint32_t& cp)
     return len;
 }
 
+// The first element named name from node on. pugixml's own child(name) and next_sibling(name)
+// would also stop at a processing instruction of that name.
+pugi::xml_node next_element(pugi::xml_node node, const char* name)
+{
+    for (; node; node = node.next_sibling())
+        if (node.type() == pugi::node_element && strcmp(node.name(), name) == 0)
+            return node;
+    return {};
+}
+
 class string_writer : public pugi::xml_writer {
 public:
     explicit string_writer(std::string& out) : out_(out) {}
@@ -523,7 +533,7 @@ X X::GetChild(const std::u16string& name) const
 {
     if (!element_ || !element_.first_child())
         return X();
-    return X(element_.child(detail::xml_text_to_utf8(name).c_str()), owner_);
+    return X(next_element(element_.first_child(), detail::xml_text_to_utf8(name).c_str()), owner_);
 }
 
 X X::GetAttribute(const std::u16string& name) const
@@ -557,7 +567,7 @@ X X::AddAttribute(const std::u16string& name)
 void X::NextSibling()
 {
     if (element_)
-        element_ = element_.next_sibling(element_.name());
+        element_ = next_element(element_.next_sibling(), element_.name());
     else if (attribute_)
         attribute_ = attribute_.next_attribute();
     if (!element_ && !attribute_)

@@ -314,6 +314,25 @@ TEST_F(VaultCatalogueTest, HandEditedDuplicatesAndPasswordsSurvive)
     EXPECT_EQ(names(back), (std::vector<std::u16string>{u"b", u"a", u"DUP", u"z"}));
 }
 
+TEST_F(VaultCatalogueTest, ProcessingInstructionsNamedLikeElementsAreNotVaults)
+{
+    // Instructions that share the names the catalogue looks up, before the first vault, between
+    // two vaults and in place of Config: only the elements count.
+    write_bytes("Lockbin.xml", "<update fmtver='1'><?Config x?><LockbinList>"
+                               "<?Lockbin x?><Lockbin><?Name pi?><Name>one</Name></Lockbin>"
+                               "<?Lockbin y?><Lockbin><Name>two</Name></Lockbin>"
+                               "</LockbinList><Config><NotRemind>1</NotRemind></Config></update>");
+    VaultCatalogue c;
+    ASSERT_TRUE(c.LoadConfig(kConfigFileName));
+    EXPECT_EQ(names(c), (std::vector<std::u16string>{u"one", u"two"}));
+    EXPECT_EQ(c.NotRemind, 1);
+
+    ASSERT_TRUE(c.SaveConfig(kConfigFileName));
+    VaultCatalogue back;
+    ASSERT_TRUE(back.LoadConfig(kConfigFileName));
+    EXPECT_EQ(names(back), (std::vector<std::u16string>{u"one", u"two"}));
+}
+
 // A save that cannot write keeps the file as it was, whatever the memory now holds.
 BOOL fail_every_write(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
 {

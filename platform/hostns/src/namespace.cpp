@@ -3,6 +3,7 @@
 #include "internal.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <sstream>
 
 namespace hostns {
 
@@ -92,7 +93,7 @@ bool same_volume_name(std::u16string_view wanted, std::string_view entry)
 int make_dir(const std::string& path, mode_t mode)
 {
     if (mkdir(path.c_str(), mode) == 0) {
-        chmod(path.c_str(), mode); // umask must not narrow the sticky sessions folder
+        chmod(path.c_str(), mode); // umask must not narrow the mode asked for
         return 0;
     }
     return errno == EEXIST ? 0 : errno;
@@ -115,6 +116,34 @@ int write_link(const std::string& dir, const std::string& file_name, const std::
         return e;
     }
     return 0;
+}
+
+// The drives file is the user's to write: it may be a FIFO, a device or a huge file. Only a
+// regular file is read, and only its first bytes.
+constexpr size_t drives_file_cap = 64 * 1024;
+
+std::string read_small_file(const std::string& path, size_t cap)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        text.resize(cap);
+        size_t have = 0;
+        while (have < cap) {
+            ssize_t n = read(fd, text.data() + have, cap - have);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            have += size_t(n);
+        }
+        text.resize(have);
+    }
+    close(fd);
+    return text;
 }
 
 std::string home_of(uid_t uid)
@@ -224,7 +253,7 @@ int Namespace::define(std::u16string_view name, std::u16string_view target)
     std::string uid_dir = root_ + "/sessions/" + std::to_string(uid_);
     if (int e = make_dir(root_, 0755))
         return e;
-    if (int e = make_dir(root_ + "/sessions", 01777))
+    if (int e = make_dir(root_ + "/sessions", 0755))
         return e;
     if (int e = make_dir(uid_dir, 0700))
         return e;
@@ -327,7 +356,7 @@ int Namespace::ensure_session_defaults(const std::string& home_arg, const std::s
     std::map<char16_t, std::string> folders; // empty folder: the line said "none"
     if (!home.empty() && home[0] == '/')
         folders[u'D'] = home;
-    std::ifstream in(file);
+    std::istringstream in(read_small_file(file, drives_file_cap));
     for (std::string line; std::getline(in, line);) {
         if (auto hash = line.find('#'); hash != line.npos)
             line.erase(hash);
@@ -362,14 +391,15 @@ int Namespace::ensure_session_defaults(const std::string& home_arg, const std::s
     }
     if (int e = make_dir(root_, 0755))
         return e;
-    if (int e = make_dir(root_ + "/sessions", 01777))
+    if (int e = make_dir(root_ + "/sessions", 0755))
         return e;
     if (int e = make_dir(uid_dir, 0700))
         return e;
-    FILE* f = std::fopen(marker.c_str(), "w");
-    if (!f)
-        return errno;
-    std::fclose(f);
+    int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0600);
+    if (fd < 0)
+        return errno == EEXIST ? 0 : errno;
+    close(fd);
     return 0;
 }
 

@@ -32,8 +32,14 @@ constexpr ULONG driver_tags[] = {0x6472766D, 0x44424750};
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: zelvirdk [--help]\n"
+                 "usage: zelvirdk [--no-disks] [--user-connections N] [--help]\n"
                  "Hosts the zelvirdk virtual disk driver until SIGTERM or SIGINT.\n"
+                 "Needs root and /dev/fuse to publish its disks.\n"
+                 "\n"
+                 "  --no-disks            run without the disk bridge (tests): no volume gets a\n"
+                 "                        block file or a file system\n"
+                 "  --user-connections N  control connections per user other than root "
+                 "(default %d)\n"
                  "\n"
                  "environment:\n"
                  "  LOCKBIN_ROOT   runtime folder: sockets, links, disk files (default "
@@ -42,7 +48,8 @@ void usage(FILE* out)
                  "/var/lib/lockbin)\n"
                  "\n"
                  "One instance serves a runtime folder; a second one over the same folder exits "
-                 "with status 1.\n");
+                 "with status 1.\n",
+                 ntos::detail::bridge_control_default_user_connections);
 }
 
 std::string folder_from(const char* variable, const char* fallback)
@@ -116,14 +123,34 @@ NTSTATUS create_service_key()
 
 int main(int argc, char** argv)
 {
+    bool disks = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(stdout);
             return 0;
         }
-        std::fprintf(stderr, "zelvirdk: unknown argument %s\n", argv[i]);
+        if (!std::strcmp(argv[i], "--no-disks")) {
+            disks = false;
+            continue;
+        }
+        if (!std::strcmp(argv[i], "--user-connections") && i + 1 < argc) {
+            char* end = nullptr;
+            long cap = std::strtol(argv[++i], &end, 10);
+            if (end && *end == 0 && cap >= 1 && cap <= 100000) {
+                ntos::detail::bridge_control_set_user_connections(int(cap));
+                continue;
+            }
+        }
+        std::fprintf(stderr, "zelvirdk: bad argument %s\n", argv[i]);
         usage(stderr);
         return 2;
+    }
+    // Without root or FUSE the service could take requests but never show a disk: it says so
+    // once and does not start.
+    if (disks && (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)) {
+        std::fprintf(stderr, "zelvirdk: cannot publish disks: the service needs root and /dev/fuse "
+                             "(--no-disks runs it without them)\n");
+        return 1;
     }
 
     std::string runtime = folder_from("LOCKBIN_ROOT", "/run/lockbin");
@@ -165,12 +192,16 @@ int main(int argc, char** argv)
         ntos::stop_host();
         return 1;
     }
-    status = ntos::detail::bridge_disk_start();
-    if (!NT_SUCCESS(status))
+    status = disks ? ntos::detail::bridge_disk_start() : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
         std::fprintf(stderr,
-                     "zelvirdk: disks are not published under %s/disks (status=0x%08x); "
-                     "FUSE needs /dev/fuse and the right to mount\n",
+                     "zelvirdk: cannot publish disks under %s/disks (status=0x%08x): the service "
+                     "needs root and /dev/fuse (--no-disks runs it without them)\n",
                      runtime.c_str(), static_cast<unsigned>(status));
+        ntos::detail::mount_services_stop();
+        ntos::stop_host();
+        return 1;
+    }
 
     PDRIVER_OBJECT driver = nullptr;
     status = ntos::load_driver(service_name, DriverEntry, &driver);

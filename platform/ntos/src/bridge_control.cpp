@@ -13,17 +13,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,8 +52,40 @@ void close_fds(std::vector<int>& fds)
     fds.clear();
 }
 
-// Reads a request header and the descriptors that came with it.
-bool recv_header(int fd, control_request* header, std::vector<int>* fds)
+// Once a message has begun, the rest of it must follow within this time: a peer that stops
+// half-way only holds its own connection, and not for long.
+constexpr int message_patience_ms = 3000;
+
+using deadline_clock = std::chrono::steady_clock;
+
+// recv_all with a deadline: false when the peer has gone, failed or is too slow.
+bool recv_until(int fd, void* data, size_t length, deadline_clock::time_point deadline)
+{
+    auto* p = static_cast<char*>(data);
+    while (length > 0) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - deadline_clock::now());
+        pollfd wait{fd, POLLIN, 0};
+        int ready = left.count() > 0 ? ::poll(&wait, 1, int(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        ssize_t n = ::recv(fd, p, length, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+// Reads a request header and the descriptors that came with it. An idle peer may wait as long
+// as it likes for its first byte; from then on the message runs against *deadline.
+bool recv_header(int fd, control_request* header, std::vector<int>* fds,
+                 deadline_clock::time_point* deadline)
 {
     iovec iov{header, sizeof(*header)};
     msghdr msg{};
@@ -64,6 +100,7 @@ bool recv_header(int fd, control_request* header, std::vector<int>* fds)
     } while (n < 0 && errno == EINTR);
     if (n <= 0)
         return false;
+    *deadline = deadline_clock::now() + std::chrono::milliseconds(message_patience_ms);
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
             size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -77,8 +114,8 @@ bool recv_header(int fd, control_request* header, std::vector<int>* fds)
     // A peer that sent more descriptors than fit has lost some: refuse the whole message.
     if (msg.msg_flags & MSG_CTRUNC)
         return false;
-    return size_t(n) == sizeof(*header) ||
-           recv_all(fd, reinterpret_cast<char*>(header) + n, sizeof(*header) - size_t(n));
+    return size_t(n) == sizeof(*header) || recv_until(fd, reinterpret_cast<char*>(header) + n,
+                                                      sizeof(*header) - size_t(n), *deadline);
 }
 
 bool send_reply(int fd, NTSTATUS status, ULONG_PTR information, const void* output,
@@ -103,21 +140,63 @@ std::string peer_image_name(pid_t pid)
     return name;
 }
 
-// The peer's supplementary groups as the kernel holds them for it.
-std::vector<gid_t> peer_groups(pid_t pid)
+// What the kernel says of a peer at accept: the only identity its requests ever run with, so a
+// later exec or a reused pid cannot change it.
+struct peer_identity {
+    se_identity who;
+    pid_t pid = 0;
+    std::string image_name;
+};
+
+bool accept_identity(int fd, peer_identity* peer)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    std::vector<gid_t> groups;
-    while (std::getline(status, line)) {
-        if (line.rfind("Groups:", 0) == 0) {
-            std::istringstream in(line.substr(7));
-            unsigned long g;
-            while (in >> g)
-                groups.push_back(gid_t(g));
-        }
+    ucred cred{};
+    socklen_t length = sizeof(cred);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+        return false;
+    std::vector<gid_t> groups(64);
+    for (;;) {
+        length = socklen_t(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0)
+            break;
+        if (errno != ERANGE || groups.size() >= 65536)
+            return false;
+        groups.resize(std::max<size_t>(groups.size() * 2, length / sizeof(gid_t)));
     }
-    return groups;
+    groups.resize(length / sizeof(gid_t));
+    peer->who.uid = cred.uid;
+    peer->who.gid = cred.gid;
+    peer->who.groups = std::move(groups);
+    peer->pid = cred.pid;
+    peer->image_name = peer_image_name(cred.pid);
+    return true;
+}
+
+// Only eventfds are taken as event handles: a pipe or a socket could make the signalling block.
+bool is_eventfd(int fd)
+{
+    char target[64];
+    ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof(target) - 1);
+    return n > 0 && std::string_view(target, size_t(n)) == "anon_inode:[eventfd]";
+}
+
+// A watcher stuck in write() on an eventfd its peer has filled is woken by this signal.
+int wake_signal()
+{
+    return SIGRTMIN + 1;
+}
+
+void install_wake_signal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no SA_RESTART: the write must return EINTR
+        ::sigaction(wake_signal(), &action, nullptr);
+    });
 }
 
 // An event handed over by a peer: an event object of the peer's process whose signals reach
@@ -128,11 +207,20 @@ struct peer_event {
     std::atomic<bool> stopping{false};
     std::thread watcher;
 
+    std::atomic<bool> exited{false};
+
     ~peer_event()
     {
         if (watcher.joinable()) {
             stopping = true;
             KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+            // The peer can fill its eventfd between the watcher's check and its write: interrupt
+            // the write until the watcher has gone.
+            pthread_t handle = watcher.native_handle();
+            while (!exited) {
+                ::pthread_kill(handle, wake_signal());
+                ::poll(nullptr, 0, 5);
+            }
             watcher.join();
         }
         if (event)
@@ -163,11 +251,16 @@ std::unique_ptr<peer_event> make_peer_event(int fd, HANDLE* handle)
             for (;;) {
                 KeWaitForSingleObject(raw->event, Executive, KernelMode, FALSE, nullptr);
                 if (raw->stopping)
-                    return;
-                uint64_t one = 1;
-                ssize_t n = ::write(raw->fd, &one, sizeof(one));
-                (void)n; // a full or closed eventfd only means the peer is not listening
+                    break;
+                // A full eventfd only means the peer is not listening: the signal is dropped.
+                pollfd room{raw->fd, POLLOUT, 0};
+                if (::poll(&room, 1, 0) == 1 && (room.revents & POLLOUT)) {
+                    uint64_t one = 1;
+                    ssize_t n = ::write(raw->fd, &one, sizeof(one));
+                    (void)n;
+                }
             }
+            raw->exited = true;
         });
     } catch (const std::system_error&) {
         // No thread for it: the event stays a valid handle that simply never wakes the peer.
@@ -181,6 +274,7 @@ constexpr size_t max_events_per_connection = 16;
 
 struct connection {
     int fd = -1;
+    peer_identity peer;
     std::thread thread;
     std::atomic<bool> done{false};
 };
@@ -222,7 +316,8 @@ bool serve_request(listener& l, int fd, PFILE_OBJECT file,
 {
     control_request header{};
     std::vector<int> fds;
-    if (!recv_header(fd, &header, &fds)) {
+    deadline_clock::time_point deadline;
+    if (!recv_header(fd, &header, &fds, &deadline)) {
         close_fds(fds);
         return false;
     }
@@ -243,10 +338,14 @@ bool serve_request(listener& l, int fd, PFILE_OBJECT file,
     }
     std::vector<uint64_t> values(header.handle_count);
     std::vector<uint8_t> input(header.input_length);
-    if ((header.handle_count > 0 && !recv_all(fd, values.data(), values.size() * 8)) ||
-        (header.input_length > 0 && !recv_all(fd, input.data(), input.size()))) {
+    if ((header.handle_count > 0 && !recv_until(fd, values.data(), values.size() * 8, deadline)) ||
+        (header.input_length > 0 && !recv_until(fd, input.data(), input.size(), deadline))) {
         close_fds(fds);
         return false;
+    }
+    if (!std::all_of(fds.begin(), fds.end(), is_eventfd)) {
+        close_fds(fds);
+        return send_reply(fd, STATUS_INVALID_HANDLE, 0, nullptr, 0);
     }
     // Handed-over events become handles of this process; the input names them by their new
     // values, wherever it held the peer's.
@@ -304,26 +403,17 @@ bool serve_request(listener& l, int fd, PFILE_OBJECT file,
 
 void serve_connection(std::shared_ptr<listener> l, std::shared_ptr<connection> c)
 {
-    ucred peer{};
-    socklen_t length = sizeof(peer);
-    if (::getsockopt(c->fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-        c->done = true;
-        return;
-    }
-    PEPROCESS process = ntos::create_client_process(peer_image_name(peer.pid).c_str(), peer.uid,
-                                                    peer.uid, peer.gid, peer.pid);
+    const peer_identity& peer = c->peer;
+    PEPROCESS process = ntos::create_client_process(peer.image_name.c_str(), peer.who.uid,
+                                                    peer.who.uid, peer.who.gid, peer.pid);
     if (process == nullptr) {
         send_reply(c->fd, STATUS_INSUFFICIENT_RESOURCES, 0, nullptr, 0);
         c->done = true;
         return;
     }
     // The client's \?? must hold its own drives from its first request on.
-    publish_prepare_session(peer.uid);
-    se_identity who;
-    who.uid = peer.uid;
-    who.gid = peer.gid;
-    who.groups = peer_groups(peer.pid);
-    se_set_process_identity(process, who);
+    publish_prepare_session(peer.who);
+    se_set_process_identity(process, peer.who);
     {
         ntos::process_attachment attach(process);
         PFILE_OBJECT file = nullptr;
@@ -383,13 +473,28 @@ void accept_loop(std::shared_ptr<listener> l)
             return; // shut down
         }
         reap(*l, false);
-        std::lock_guard<std::mutex> guard(l->lock);
-        if (l->connections.size() >= size_t(bridge_control_max_connections)) {
+        auto c = std::make_shared<connection>();
+        c->fd = fd;
+        if (!accept_identity(fd, &c->peer)) {
             ::close(fd);
             continue;
         }
-        auto c = std::make_shared<connection>();
-        c->fd = fd;
+        std::lock_guard<std::mutex> guard(l->lock);
+        // Root is never turned away; every other user has a share of the slots of its own.
+        if (c->peer.who.uid != 0) {
+            size_t mine = size_t(
+                std::count_if(l->connections.begin(), l->connections.end(), [&](const auto& other) {
+                    return other->peer.who.uid == c->peer.who.uid;
+                }));
+            size_t users =
+                size_t(std::count_if(l->connections.begin(), l->connections.end(),
+                                     [](const auto& other) { return other->peer.who.uid != 0; }));
+            if (mine >= size_t(bridge_control_user_connections()) ||
+                users >= size_t(bridge_control_max_connections)) {
+                ::close(fd);
+                continue;
+            }
+        }
         try {
             c->thread = std::thread(serve_connection, l, c);
         } catch (const std::system_error&) {
@@ -522,8 +627,23 @@ std::string bridge_control_socket_path(const std::u16string& device_name)
     return control_folder() + "/" + control_wire::socket_name(host_utf8(device_name));
 }
 
+namespace {
+std::atomic<int> user_connections{bridge_control_default_user_connections};
+} // namespace
+
+int bridge_control_user_connections()
+{
+    return user_connections;
+}
+
+void bridge_control_set_user_connections(int cap)
+{
+    user_connections = std::max(1, cap);
+}
+
 NTSTATUS bridge_control_start()
 {
+    install_wake_signal();
     bridge_state& s = state();
     {
         std::lock_guard<std::mutex> guard(s.lock);

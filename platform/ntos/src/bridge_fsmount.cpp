@@ -101,10 +101,14 @@ bool mount_file_system(drive_mount& m)
     if (!prepare_mount_point(m))
         return false;
     std::vector<std::string> argv;
-    bool as_owner = false;
+    bool owner_start = false;
+    // Whatever a user wrote into a volume, device nodes and set-id bits on it mean nothing.
     if (m.kind == fs_kind::ntfs) {
-        std::string options = "no_detach,big_writes,allow_other,uid=" + std::to_string(m.uid) +
-                              ",gid=" + std::to_string(m.gid) + ",umask=077";
+        // The NTFS parser runs as the volume's owner, not as root.
+        owner_start = true;
+        std::string options =
+            "no_detach,big_writes,allow_other,nodev,nosuid,uid=" + std::to_string(m.uid) +
+            ",gid=" + std::to_string(m.gid) + ",umask=077";
         if (m.read_only)
             options += ",ro";
         argv = {"ntfs-3g", "-o", options, m.block, m.mount_point};
@@ -118,12 +122,12 @@ bool mount_file_system(drive_mount& m)
                 m.mount_point,
                 "-f",
                 "-o",
-                "allow_other,default_permissions,uid=" + std::to_string(m.uid) +
+                "allow_other,default_permissions,nodev,nosuid,uid=" + std::to_string(m.uid) +
                     ",gid=" + std::to_string(m.gid) + ",umask=0277"};
     } else {
         return false;
     }
-    pid_t child = host_spawn(argv, as_owner, m.uid, m.gid);
+    pid_t child = host_spawn(argv, owner_start, m.uid, m.gid);
     if (child < 0)
         return false;
     if (!host_wait_mounted(m.mount_point, child)) {

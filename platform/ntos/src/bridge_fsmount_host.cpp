@@ -121,7 +121,7 @@ bool process_holds(const std::string& proc, const std::string& folder)
 
 } // namespace
 
-pid_t host_spawn(const std::vector<std::string>& argv, bool as_owner, uid_t uid, gid_t gid)
+pid_t host_spawn(const std::vector<std::string>& argv, bool owner_start, uid_t uid, gid_t gid)
 {
     if (argv.empty())
         return -1;
@@ -145,7 +145,8 @@ pid_t host_spawn(const std::vector<std::string>& argv, bool as_owner, uid_t uid,
     for (int fd = 3; fd < 4096; ++fd)
         ::close(fd);
 #endif
-    if (as_owner && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+    if (owner_start && (::setgroups(1, &gid) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+                        ::setresuid(uid, 0, 0) != 0))
         ::_exit(126);
     ::execvp(args[0], args.data());
     ::_exit(127);

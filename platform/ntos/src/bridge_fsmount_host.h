@@ -10,9 +10,11 @@
 namespace ntos::detail {
 
 // Starts argv[0] (looked up in PATH) with standard input from /dev/null and no descriptors but
-// the standard ones; as_owner runs it with the uid and gid given (no supplementary groups).
+// the standard ones. owner_start starts it as the owner would start a setuid-root program: real
+// uid and gid (and the only group) the owner's, effective and saved uid root, so that a program
+// made for that (ntfs-3g) mounts nosuid,nodev for that user and then runs as the user.
 // Returns the child's pid, or -1.
-pid_t host_spawn(const std::vector<std::string>& argv, bool as_owner, uid_t uid, gid_t gid);
+pid_t host_spawn(const std::vector<std::string>& argv, bool owner_start, uid_t uid, gid_t gid);
 // Waits for the child to end, at most patience_ms, then kills it and waits for it.
 void host_reap(pid_t child, int patience_ms);
 bool host_have_program(const char* name);

@@ -9,7 +9,10 @@
 #include <hostns/hostns.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -145,6 +148,107 @@ void* resolve_session()
     return it->second.directory;
 }
 
+// ----- the session folders -------------------------------------------------------------
+
+// The identity whose rights a user's session work runs with when only the uid is known: the
+// account's primary group, no supplementary groups (none are needed in the user's own folder).
+se_identity identity_of(uid_t uid)
+{
+    se_identity who;
+    who.uid = uid;
+    who.gid = gid_t(uid);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        who.gid = found->pw_gid;
+    return who;
+}
+
+// Removes parent/name and everything below it without following any link: the tree may be a
+// user's, and the user may still be changing it.
+void remove_tree(int parent, const char* name, int depth)
+{
+    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT)
+        return;
+    int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (DIR* d = ::fdopendir(fd)) {
+        std::vector<std::string> names;
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                names.push_back(e->d_name);
+        for (const auto& n : names)
+            if (depth < 32)
+                remove_tree(::dirfd(d), n.c_str(), depth + 1);
+        ::closedir(d);
+    } else {
+        ::close(fd);
+    }
+    ::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Takes parent/name out of the way at once (a rename within the root's folder), then removes it.
+void discard(int parent, const char* name)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string away = ".discarded." + std::to_string(::getpid()) + "." +
+                       std::to_string(counter.fetch_add(1)) + "." + name;
+    if (::renameat(parent, name, parent, away.c_str()) == 0)
+        remove_tree(parent, away.c_str(), 0);
+    else
+        remove_tree(parent, name, 0);
+}
+
+// A folder parent/name that is exactly a directory of uid's with the mode, opened; whatever else
+// stood there is discarded and the folder made anew (group gid). -1 when it cannot be had.
+int exact_folder(int parent, const char* name, uid_t uid, gid_t gid, mode_t mode)
+{
+    struct stat st {};
+    if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & 07777) == mode) {
+            int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat opened {};
+            if (fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino &&
+                opened.st_dev == st.st_dev)
+                return fd;
+            if (fd >= 0)
+                ::close(fd);
+            return -1;
+        }
+        discard(parent, name);
+    }
+    if (::mkdirat(parent, name, 0700) != 0)
+        return -1;
+    int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::fchown(fd, uid, gid) != 0 || ::fchmod(fd, mode) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// R/sessions (the service's, 0755) and R/sessions/UID (the user's, 0700), made by the service.
+bool make_session_folder(const se_identity& who)
+{
+    int root = ::open(host_runtime_folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0)
+        return false;
+    int sessions = exact_folder(root, "sessions", ::geteuid(), ::getegid(), 0755);
+    ::close(root);
+    if (sessions < 0)
+        return false;
+    int mine = exact_folder(sessions, std::to_string(who.uid).c_str(), who.uid, who.gid, 0700);
+    ::close(sessions);
+    if (mine < 0)
+        return false;
+    ::close(mine);
+    return true;
+}
+
 struct timespec change_time(const std::string& folder)
 {
     struct stat st {};
@@ -180,12 +284,32 @@ void remove_link(session_directory& d, const std::u16string& name)
 }
 
 // Brings the user's directory in line with the host. Called without the state lock.
-void sync_session(uid_t uid, bool write_defaults)
+void sync_session(const se_identity& who, bool write_defaults)
 {
-    hostns::Namespace ns = host_namespace(uid);
-    if (write_defaults)
-        ns.ensure_session_defaults();
+    const uid_t uid = who.uid;
     publish_state& s = state();
+    bool known;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        known = s.sessions.count(uid) != 0;
+    }
+    // The folder is checked when the session is first met in this run; later the user owns it.
+    if (!known && !make_session_folder(who))
+        return;
+    hostns::Namespace ns = host_namespace(uid);
+    struct timespec stamp {};
+    std::map<std::u16string, std::u16string> wanted;
+    {
+        // The user may swap anything in the folder or the drives file for a link, a FIFO or a
+        // device: as that user, none of it reaches further than the user could anyway.
+        se_fs_credentials_scope as_user(who);
+        if (!as_user.active() && ::geteuid() == 0)
+            return;
+        if (write_defaults)
+            ns.ensure_session_defaults();
+        stamp = change_time(ns.session_dir());
+        wanted = host_session_links(ns);
+    }
     {
         std::lock_guard<std::mutex> guard(s.lock);
         if (!s.started)
@@ -202,8 +326,6 @@ void sync_session(uid_t uid, bool write_defaults)
             s.sessions.emplace(uid, std::move(d));
         }
     }
-    const struct timespec stamp = change_time(ns.session_dir());
-    std::map<std::u16string, std::u16string> wanted = host_session_links(ns);
 
     // Only the refresher changes a directory's contents, so the entry can be worked on unlocked.
     session_directory* d = nullptr;
@@ -253,7 +375,7 @@ void refresh_loop()
             known.push_back(uid);
         guard.unlock();
         for (uid_t uid : wanted)
-            sync_session(uid, true);
+            sync_session(identity_of(uid), true);
         for (uid_t uid : known) {
             hostns::Namespace ns = host_namespace(uid);
             struct timespec now = change_time(ns.session_dir());
@@ -264,7 +386,7 @@ void refresh_loop()
                 changed = it != s.sessions.end() && !same_time(it->second.seen, now);
             }
             if (changed)
-                sync_session(uid, false);
+                sync_session(identity_of(uid), false);
         }
         guard.lock();
     }
@@ -273,10 +395,19 @@ void refresh_loop()
 // Sessions already on the host when the service starts.
 void sync_existing_sessions()
 {
-    std::string folder = host_runtime_folder() + "/sessions";
-    DIR* d = ::opendir(folder.c_str());
-    if (!d)
+    int root = ::open(host_runtime_folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0)
         return;
+    // A sessions folder others could write in may hold anything: it goes, with what it holds.
+    int checked = exact_folder(root, "sessions", ::geteuid(), ::getegid(), 0755);
+    ::close(root);
+    if (checked < 0)
+        return;
+    DIR* d = ::fdopendir(checked);
+    if (!d) {
+        ::close(checked);
+        return;
+    }
     std::vector<uid_t> uids;
     while (dirent* e = ::readdir(d)) {
         char* end = nullptr;
@@ -286,7 +417,7 @@ void sync_existing_sessions()
     }
     ::closedir(d);
     for (uid_t uid : uids)
-        sync_session(uid, false);
+        sync_session(identity_of(uid), false);
 }
 
 } // namespace
@@ -351,11 +482,12 @@ void publish_stop()
 
 void publish_sync_session(uid_t uid)
 {
-    sync_session(uid, true);
+    sync_session(identity_of(uid), true);
 }
 
-void publish_prepare_session(uid_t uid)
+void publish_prepare_session(const se_identity& who)
 {
+    const uid_t uid = who.uid;
     publish_state& s = state();
     bool current;
     {
@@ -367,7 +499,7 @@ void publish_prepare_session(uid_t uid)
                   same_time(it->second.seen, change_time(host_namespace(uid).session_dir()));
     }
     if (!current)
-        sync_session(uid, true);
+        sync_session(who, true);
 }
 
 } // namespace ntos::detail

@@ -13,7 +13,13 @@
 // whose session has not been seen yet gets its folder drives written and synchronised at once,
 // the lookup that met it goes to \GLOBAL?? only. The control bridge prepares a client's session
 // before serving its first request, so that lookups of a client never miss it.
+//
+// R/sessions is root's (0755); the service makes each R/sessions/UID itself, the user's with
+// mode 0700, and removes whatever else stood there first. Everything inside a user's folder,
+// and the user's drives file, is read and written with that user's file-system credentials.
 #pragma once
+
+#include "se_fscreds.h"
 
 #include <ntifs.h>
 
@@ -29,6 +35,6 @@ void publish_stop();
 // request when the caller knows it is coming).
 void publish_sync_session(uid_t uid);
 // The same when the user's session is new or has changed since it was last synchronised.
-void publish_prepare_session(uid_t uid);
+void publish_prepare_session(const se_identity& who);
 
 } // namespace ntos::detail

@@ -189,9 +189,11 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         return status;
     }
 
+    // Opened without blocking: a FIFO must not hold the opener (and whatever lock it holds)
+    // until someone opens the other end. What is not a file, a folder or a disk is refused below.
     int sync = (rq.options & FILE_WRITE_THROUGH) ? O_DSYNC : 0;
     auto open_flags = [&](bool r, bool w) {
-        int f = O_CLOEXEC | sync;
+        int f = O_CLOEXEC | O_NONBLOCK | sync;
         if (is_dir)
             return O_CLOEXEC | O_RDONLY | O_DIRECTORY;
         if (r && w)
@@ -261,6 +263,17 @@ NTSTATUS open_host(PDEVICE_OBJECT device, const std::string& path, const std::u1
         delete host;
         set_iosb(iosb, status, 0);
         return status;
+    }
+    if (!S_ISREG(opened.st_mode) && !S_ISDIR(opened.st_mode) && !S_ISBLK(opened.st_mode)) {
+        ::close(fd);
+        delete host;
+        set_iosb(iosb, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (!host->directory) {
+        int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     status = zw_share_attach(host, opened.st_dev, opened.st_ino);
     if (!NT_SUCCESS(status)) {

@@ -20,3 +20,15 @@ VOID WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
 // "C:\Windows". Returns its length without the NUL, or the size needed including the NUL when
 // uSize is too small (nothing is written then).
 UINT WINAPI GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// Global memory, as far as the layer hands out blocks that callers free (proxy settings). Only
+// fixed blocks: the handle is the block's address.
+typedef HANDLE HGLOBAL;
+#define GMEM_FIXED 0x0000
+#define GMEM_ZEROINIT 0x0040
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+// Fails with ERROR_INVALID_PARAMETER for flags other than these, ERROR_NOT_ENOUGH_MEMORY when
+// the block cannot be had.
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+// Null on success, the handle itself on failure.
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);

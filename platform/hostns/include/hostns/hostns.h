@@ -11,10 +11,11 @@
 //   R/sessions/UID/DosDevices/NAME     one user's session links, same format. The manager's
 //                                      DefineDosDeviceW definitions go here, and the user's folder
 //                                      drives (like subst: "D:" -> "\??\C:\home\u").
-//   R/sessions                         mode 1777 (sticky, like /tmp): every user makes their own
-//                                      UID folder (0700) on first use; a UID folder or its
-//                                      DosDevices that UID does not own is ignored. The service
-//                                      (root) may make one for a user; it is then given to them.
+//   R/sessions                         the service's, mode 0755. The service makes each UID
+//                                      folder (the user's, 0700) when the user first connects; a
+//                                      UID folder or its DosDevices that UID does not own is
+//                                      ignored. Under a private runtime folder of one's own the
+//                                      user-mode layer makes them itself.
 //   R/sessions/UID/defaults            marker: the session's folder drives were written once. A
 //                                      definition removed later stays removed for the session.
 //   R/volumes/ESCAPED                  where a volume's files are visible on the host: a symlink
