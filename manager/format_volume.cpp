@@ -100,6 +100,7 @@ DWORD FormatWorker(FormatJob* job)
     std::unique_ptr<FormatJob> owned(job);
     FormatProgress& progress = job->dialog->Progress();
     progress.percent.store(0);
+    progress.failed.store(false);
     job->dialog->StartFormatTimer();
     bool formatted =
         FormatVolume(job->letter, &progress.percent, job->label.c_str(), true, 0, WorkerAttempts);
