@@ -1,7 +1,6 @@
 #include "password_backup.h"
 
 #include "common/sys_utils.h"
-#include "common/text_format.h"
 #include "disk_helpers.h"
 
 #include <cryptopp/aes.h>
@@ -61,11 +60,12 @@ PasswordBackupOutcome BackupVaultPassword(const std::u16string& folder,
         return outcome;
     outcome.path = WithTrailingBackslash(folder) + vaultName + u".lkbkey";
     if (WritePasswordBackup(password, outcome.path)) {
-        outcome.message = FormatText(u"密码成功备份到 %ws，请妥善保管!", outcome.path.c_str());
+        outcome.message = MessageId::BackupDone;
+        outcome.text = MessageText(outcome.message, outcome.path.c_str());
         show(outcome.path.c_str());
     } else {
-        outcome.message = u"创建备份密码失败!";
-        outcome.errorIcon = true;
+        outcome.message = MessageId::BackupFailed;
+        outcome.text = MessageText(outcome.message);
     }
     return outcome;
 }
