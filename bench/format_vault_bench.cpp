@@ -3,6 +3,7 @@
 // child over a private runtime folder; containers go to $BENCH_DIR (default /var/tmp). Needs root
 // and /dev/fuse. Target: median under 2 s. Counters: the container's allocated bytes after the
 // format (du) and the distinct progress values the format reported.
+#include "bench_service.h"
 #include "format_volume.h"
 #include "redav_client.h"
 
@@ -24,65 +25,9 @@
 
 namespace {
 
-std::string work_folder()
-{
-    const char* dir = std::getenv("BENCH_DIR");
-    std::string base = dir && *dir ? dir : "/var/tmp";
-    std::string pattern = base + "/lockbin-format-bench-XXXXXX";
-    return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
-class Service {
-public:
-    explicit Service(const std::string& work) : work_(work)
-    {
-        setenv("LOCKBIN_ROOT", (work + "/run").c_str(), 1);
-        setenv("LOCKBIN_STATE", (work + "/state").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (work + "/config").c_str(), 1);
-        std::system(("mkdir -p '" + work + "/config/lockbin' && echo 'D: none' > '" + work +
-                     "/config/lockbin/drives'")
-                        .c_str());
-        std::string log = work + "/zelvirdk.log";
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (!freopen(log.c_str(), "w", stderr))
-                _exit(126);
-            execl(LOCKBIN_ZELVIRDK, "zelvirdk", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 1500 && !running(log); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-
-    ~Service()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        std::system(("rm -rf '" + work_ + "'").c_str());
-    }
-
-private:
-    static bool running(const std::string& log)
-    {
-        std::ifstream in(log);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str().find("zelvirdk: running") != std::string::npos;
-    }
-
-    std::string work_;
-    pid_t pid_ = -1;
-};
-
-std::u16string dos_path(const std::string& host)
-{
-    std::u16string out = u"C:";
-    for (char c : host)
-        out += c == '/' ? u'\\' : char16_t(c);
-    return out;
-}
+using bench_service::dos_path;
+using bench_service::Service;
+using bench_service::work_folder;
 
 // Records every percentage the format writes, as the dialog's timer would see them.
 class Watch {

@@ -6,5 +6,3 @@ find_library(LOCKBIN_CRYPTOPP_LIBRARY NAMES cryptopp crypto++ REQUIRED)
 find_path(LOCKBIN_CRYPTOPP_INCLUDE cryptopp/gcm.h REQUIRED)
 target_include_directories(manager_core PRIVATE ${LOCKBIN_CRYPTOPP_INCLUDE})
 target_link_libraries(manager_core PRIVATE ${LOCKBIN_CRYPTOPP_LIBRARY})
-# The vault operations talk to the driver through its client.
-target_link_libraries(manager_core PUBLIC driverclient)

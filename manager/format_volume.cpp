@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+const char16_t* const FormatFailedMessage = u"格式化保险箱失败! 保险箱已创建并加载, 但未能格式化。";
+
 namespace {
 
 // FormatEx's callback gets no context of its own: these lead it to the FormatVolume call that

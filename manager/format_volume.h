@@ -61,16 +61,20 @@ BOOLEAN WINAPI FormatCallback(CALLBACKCOMMAND command, DWORD subAction, PVOID ar
 DWORD FormatWorker(FormatJob* job);
 
 // Runs FormatWorker on a thread of its own that nobody waits for. False when no thread could be
-// started (the job is freed then): the dialog then says MessageId::FormatFailed and lets itself be
+// started (the job is freed then): the dialog then says FormatFailedMessage and lets itself be
 // closed, just as after a failed format.
 bool StartFormatWorker(std::unique_ptr<FormatJob> job);
+
+// Shown (error icon) when the volume could not be formatted; the vault stays catalogued and
+// mounted without a file system.
+extern const char16_t* const FormatFailedMessage;
 
 // One tick of timer 1 and what the dialog does with it.
 struct FormatTick {
     enum class Action {
         show,   // status text and bar as given; the timer goes on
         finish, // status text and bar, stop the timer, end the dialog with IDOK
-        fail,   // status text, stop the timer, MessageId::FormatFailed, enable the close button
+        fail,   // status text, stop the timer, FormatFailedMessage, enable the close button
     };
     Action action;
     int32_t bar;           // the progress bar's value

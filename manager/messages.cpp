@@ -54,7 +54,6 @@ constexpr MessageSpec kMessages[] = {
      kAsk, kYesNo, u"备份保险箱密码"},
     {BackupDone, u"密码成功备份到 %ws，请妥善保管!", kNone, kOk, nullptr},
     {BackupFailed, u"创建备份密码失败!", kErr, kOk, nullptr},
-    {FormatFailed, u"格式化保险箱失败! 保险箱已创建并加载, 但未能格式化。", kErr, kOk, nullptr},
     {ImportFileMissing, u"指定的保险箱文件路径不存在, 请重新指定!", kErr, kOk, nullptr},
     {ImportOnRemovable, u"不能加载U盘等移动设备上的保险箱!", kErr, kOk, nullptr},
     {ImportDuplicatePath, u"指定的保险箱已经在列表中，请不要重复导入!", kErr, kOk, nullptr},

@@ -40,7 +40,6 @@ enum class MessageId {
     BackupAsk,  // captioned "备份保险箱密码"; asked by the caller after CreateVault
     BackupDone, // %ws the backup file
     BackupFailed,
-    FormatFailed, // ours: the volume could not be formatted; the vault stays mounted
     ImportFileMissing,
     ImportOnRemovable,
     ImportDuplicatePath,

@@ -1,6 +1,9 @@
 #include "password_backup.h"
 
+#include "messages.h"
+
 #include "common/sys_utils.h"
+#include "common/text_format.h"
 #include "disk_helpers.h"
 
 #include <cryptopp/aes.h>
@@ -60,12 +63,11 @@ PasswordBackupOutcome BackupVaultPassword(const std::u16string& folder,
         return outcome;
     outcome.path = WithTrailingBackslash(folder) + vaultName + u".lkbkey";
     if (WritePasswordBackup(password, outcome.path)) {
-        outcome.message = MessageId::BackupDone;
-        outcome.text = MessageText(outcome.message, outcome.path.c_str());
+        outcome.message = MessageText(MessageId::BackupDone, outcome.path.c_str());
         show(outcome.path.c_str());
     } else {
-        outcome.message = MessageId::BackupFailed;
-        outcome.text = MessageText(outcome.message);
+        outcome.message = MessageText(MessageId::BackupFailed);
+        outcome.errorIcon = true;
     }
     return outcome;
 }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "file_manager.h"
-#include "messages.h"
 #include "windows.h"
 
 #include <string>
@@ -17,9 +16,9 @@ bool WritePasswordBackup(std::u16string_view password, const std::u16string& pat
 
 // What the backup step shows.
 struct PasswordBackupOutcome {
-    std::u16string path;                 // the file written or tried; empty when nothing was
-    MessageId message = MessageId::None; // BackupDone, BackupFailed, or None: nothing to show
-    std::u16string text;                 // the message's text, the path filled in
+    std::u16string path;    // the file written or tried; empty when nothing was tried
+    std::u16string message; // the message box's text; empty for none
+    bool errorIcon = false;
 };
 
 // After the folder picker: nothing at all for an empty folder (cancelled). Otherwise writes

@@ -1,7 +1,7 @@
 // Opening and closing vaults.
 #include "operation_outcomes.h"
 #include "vault_key.h"
-#include "vault_queries.h"
+#include "vault_state.h"
 
 #include "common/text_format.h"
 #include "drive_holders.h"

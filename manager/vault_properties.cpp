@@ -1,6 +1,6 @@
 // The properties of a closed vault, and the drive-letter list the dialogs share.
 #include "operation_outcomes.h"
-#include "vault_queries.h"
+#include "vault_state.h"
 
 #include "common/text_compare.h"
 

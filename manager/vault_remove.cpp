@@ -1,6 +1,6 @@
 // Deleting (forgetting) and destroying vaults.
 #include "operation_outcomes.h"
-#include "vault_queries.h"
+#include "vault_state.h"
 
 #include "fileapi.h"
 

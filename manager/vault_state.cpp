@@ -8,14 +8,15 @@
 namespace {
 
 // Asks the driver about the volume at the letter; false when there is none.
-bool query_volume(char16_t letter, std::u16string& filePath, uint64_t& fileSize)
+bool query_volume(const RedAvClient& client, char16_t letter, std::u16string& filePath,
+                  uint64_t& fileSize)
 {
     std::u16string deviceName;
     LARGE_INTEGER size{};
     BYTE isCdrom = 0, isReadOnly = 0, isEncrypt = 0;
     DWORD rwStatus = 0;
-    if (!g_RedAvClient.QueryVolume(letter, deviceName, filePath, size, isCdrom, isReadOnly,
-                                   isEncrypt, rwStatus))
+    if (!client.QueryVolume(letter, deviceName, filePath, size, isCdrom, isReadOnly, isEncrypt,
+                            rwStatus))
         return false;
     fileSize = static_cast<uint64_t>(size.QuadPart);
     return true;
@@ -25,20 +26,30 @@ bool query_volume(char16_t letter, std::u16string& filePath, uint64_t& fileSize)
 
 bool IsVaultMounted(const VaultRecord& record)
 {
+    return IsVaultMounted(g_RedAvClient, record);
+}
+
+bool IsVaultMounted(const RedAvClient& client, const VaultRecord& record)
+{
     if (record.Letter == 0)
         return false;
     std::u16string filePath;
     uint64_t size = 0;
-    if (!query_volume(record.Letter, filePath, size))
+    if (!query_volume(client, record.Letter, filePath, size))
         return false;
     return EqualsNoCase(DevicePathToDosPath(filePath), record.Path);
 }
 
 uint64_t GetVaultSize(const VaultRecord& record)
 {
+    return GetVaultSize(g_RedAvClient, record);
+}
+
+uint64_t GetVaultSize(const RedAvClient& client, const VaultRecord& record)
+{
     std::u16string filePath;
     uint64_t size = 0;
-    if (record.Letter != 0 && query_volume(record.Letter, filePath, size))
+    if (record.Letter != 0 && query_volume(client, record.Letter, filePath, size))
         return size;
     HANDLE file = CreateFileW(record.Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);

@@ -97,22 +97,22 @@ TEST_F(PasswordBackup, BackupStepSaysWhereOrThatItFailed)
     std::filesystem::create_directories(volume_ + "/keys");
     PasswordBackupOutcome none = BackupVaultPassword(u"", u"保险箱", u"pass", record_shown);
     EXPECT_TRUE(none.path.empty());
-    EXPECT_EQ(none.message, MessageId::None) << "a cancelled picker shows nothing";
+    EXPECT_TRUE(none.message.empty()) << "a cancelled picker shows nothing";
 
     PasswordBackupOutcome ok = BackupVaultPassword(u"T:\\keys", u"保险箱", u"pass", record_shown);
     EXPECT_EQ(ok.path, u"T:\\keys\\保险箱.lkbkey");
-    EXPECT_EQ(ok.message, MessageId::BackupDone);
-    EXPECT_EQ(ok.text, u"密码成功备份到 T:\\keys\\保险箱.lkbkey，请妥善保管!");
+    EXPECT_EQ(ok.message, u"密码成功备份到 T:\\keys\\保险箱.lkbkey，请妥善保管!");
+    EXPECT_FALSE(ok.errorIcon);
     EXPECT_EQ(read_all(host("keys/保险箱.lkbkey")).size(), 520u);
     EXPECT_EQ(shown, std::vector<std::u16string>{ok.path});
 
     PasswordBackupOutcome again =
         BackupVaultPassword(u"T:\\keys\\", u"保险箱", u"pass", record_shown);
-    EXPECT_EQ(again.message, MessageId::BackupFailed);
-    EXPECT_EQ(again.text, u"创建备份密码失败!");
+    EXPECT_EQ(again.message, u"创建备份密码失败!");
+    EXPECT_TRUE(again.errorIcon);
     PasswordBackupOutcome missing =
         BackupVaultPassword(u"T:\\none", u"保险箱", u"pass", record_shown);
-    EXPECT_EQ(missing.message, MessageId::BackupFailed);
+    EXPECT_EQ(missing.message, u"创建备份密码失败!");
     EXPECT_EQ(shown.size(), 1u) << "only a written file is shown";
 }
 

@@ -1,11 +1,12 @@
 // The operations against the real service, as root over a temporary runtime folder: a vault's
-// whole life through them, with NTFS made by mkntfs on the new volume's block file.
+// whole life through them, formatted NTFS as the create dialog formats it.
 #include "service_fixture.h"
 
 #include "drive_holders.h"
+#include "format_volume.h"
 #include "hostns/hostns.h"
 #include "vault_operations.h"
-#include "vault_queries.h"
+#include "vault_state.h"
 
 #include <sys/stat.h>
 
@@ -73,14 +74,12 @@ protected:
             std::this_thread::sleep_for(50ms);
         return p();
     }
-    // What the format engineer's FormatVolume does, by hand: NTFS on the block file, then the
-    // service mounts it at the drive.
-    bool format(WCHAR letter)
+    // What the create dialog does next: NTFS on the new drive, mounted when FormatVolume returns.
+    static bool format(WCHAR letter)
     {
-        std::string disk = root_ + "/disks/ZELVirtualDisk" + char(letter);
-        if (std::system(("mkntfs -Q -F -q -L vault '" + disk + "' >/dev/null 2>&1").c_str()) != 0)
-            return false;
-        return eventually([&] { return mounted_at(DriveHostFolder(letter)); });
+        std::atomic<int32_t> progress{0};
+        return FormatVolume(letter, &progress, u"vault", true, 0, 50) &&
+               mounted_at(DriveHostFolder(letter));
     }
     AskFn answer(std::vector<bool> answers)
     {

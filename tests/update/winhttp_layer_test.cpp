@@ -139,8 +139,6 @@ TEST_F(WinHttpRequestTest, HeaderModifiersAddReplaceAndRefuse)
         WinHttpAddRequestHeaders(request, u"X-One: 11", DWORD(-1), WINHTTP_ADDREQ_FLAG_REPLACE));
     ASSERT_TRUE(
         WinHttpAddRequestHeaders(request, u"X-Two:", DWORD(-1), WINHTTP_ADDREQ_FLAG_REPLACE));
-    EXPECT_FALSE(WinHttpAddRequestHeaders(request, u"no colon", DWORD(-1), add));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_INVALID_HEADER));
     ASSERT_TRUE(WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0));
     ASSERT_TRUE(WinHttpReceiveResponse(request, nullptr));
     const std::string seen = server.LastRequest();
@@ -207,29 +205,6 @@ TEST_F(WinHttpRequestTest, ReceiveTimeoutBoundsASilentServer)
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(200));
     EXPECT_LT(waited, std::chrono::seconds(3));
-}
-
-TEST(WinHttpProxy, UserSettingsComeFromTheEnvironment)
-{
-    const char* saved = std::getenv("http_proxy");
-    const std::string keep = saved ? saved : "";
-    setenv("http_proxy", "http://proxy.example:3128", 1);
-    setenv("no_proxy", "127.0.0.1,localhost", 1);
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
-    ASSERT_TRUE(WinHttpGetIEProxyConfigForCurrentUser(&config));
-    EXPECT_EQ(std::u16string(config.lpszProxy), u"http://proxy.example:3128");
-    EXPECT_EQ(std::u16string(config.lpszProxyBypass), u"127.0.0.1,localhost");
-    EXPECT_EQ(config.lpszAutoConfigUrl, nullptr);
-    GlobalFree(config.lpszProxy);
-    GlobalFree(config.lpszProxyBypass);
-
-    unsetenv("http_proxy");
-    unsetenv("HTTP_PROXY");
-    ASSERT_TRUE(WinHttpGetIEProxyConfigForCurrentUser(&config));
-    EXPECT_EQ(config.lpszProxy, nullptr);
-    GlobalFree(config.lpszProxyBypass);
-    if (saved)
-        setenv("http_proxy", keep.c_str(), 1);
 }
 
 } // namespace

@@ -250,14 +250,4 @@ TEST_F(XHttpUploadTest, CancelAtTheFirstCallSendsNoFileByte)
     EXPECT_FALSE(client.UploadCancelled());
 }
 
-TEST_F(XHttpUploadTest, UploadPathWithoutBackslashHasAnEmptyFileName)
-{
-    client.SetUploadFile(u"nofolder.bin"); // cannot be opened either: the upload fails
-    ASSERT_TRUE(client.OpenUrl(server.Url("/echo").c_str()));
-    const size_t before = server.RequestCount();
-    EXPECT_FALSE(client.SendRequest(RequestKind::PostFile));
-    ASSERT_TRUE(server.WaitForRequests(before));
-    EXPECT_NE(LastBody().find("filename=\"\"\r\n"), std::string::npos);
-}
-
 } // namespace

@@ -141,6 +141,7 @@ TEST(FileSystemNames, AsWindowsNamesThem)
     EXPECT_EQ(windows_fs_name("exfat", 1 << 20, ""), u"exFAT");
     EXPECT_EQ(windows_fs_name("vfat", 65524, ""), u"FAT") << "FAT16 is shown as FAT";
     EXPECT_EQ(windows_fs_name("vfat", 65525, ""), u"FAT32");
+    EXPECT_EQ(windows_fs_name("fuse.fusefat", 65525, ""), u"FAT32");
     EXPECT_EQ(windows_fs_name("ext4", 1000, ""), u"ext4");
 }
 

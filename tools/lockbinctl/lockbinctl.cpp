@@ -8,13 +8,18 @@
 #include "common/text_format.h"
 #include "disk_helpers.h"
 #include "drive_holders.h"
+#include "format_volume.h"
+#include "password_backup.h"
 #include "vault_operations.h"
-#include "vault_queries.h"
+#include "vault_state.h"
 
 #include <cctype>
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -27,7 +32,7 @@ Vaults as the Lockbin window keeps them, in "Lockbin.xml" of $XDG_DATA_HOME/lock
 commands:
   list [--json]                     every vault: name, state, letter, size, path, description
   create NAME --size G [--folder DIR] [--letter X|auto] [--manual] [--description TEXT]
-         [--create-folder] [--fat-ok] [--password-stdin]
+         [--backup DIR] [--create-folder] [--fat-ok] [--password-stdin]
   import PATH --name NAME [--letter X|auto] [--manual] [--description TEXT]
   open NAME [--password-stdin]      mounts the vault and prints where its files are
   close NAME [--force]              a busy drive lists the processes that hold it
@@ -47,7 +52,8 @@ exit status:
   1  refused by a check, or a question not answered by its flag
   2  bad arguments
   3  the vault service is unreachable
-  4  the driver refused (wrong password, busy or missing container, forced dismount failed)
+  4  the driver refused (wrong password, busy or missing container, forced dismount failed),
+     or the new drive could not be formatted (the vault stays catalogued and open)
 )";
 
 struct Command {
@@ -228,6 +234,46 @@ int cmd_list(VaultCatalogue& catalogue, const RedAvClient& client, const Args& a
     return kExitOk;
 }
 
+// Formats the new drive as the create dialog does, with the dialog's status texts: a bar that
+// redraws itself on a terminal, a line per new value otherwise.
+bool format_with_progress(WCHAR letter, const std::u16string& label)
+{
+    std::atomic<int32_t> progress{0};
+    std::atomic<bool> finished{false};
+    bool ok = false;
+    std::thread worker([&] {
+        ok = FormatVolume(letter, &progress, label.c_str(), true, 0, 50);
+        finished = true;
+    });
+    const bool tty = isatty(STDOUT_FILENO);
+    int32_t shown = -1;
+    auto show = [&](int32_t value) {
+        if (value == shown)
+            return;
+        shown = value;
+        std::string status = narrow(FormatText(u"格式化进度: %d%%", int(value)));
+        if (tty) {
+            std::string bar(size_t(value) * 30 / 100, '#');
+            bar.resize(30, '.');
+            std::cout << "\r[" << bar << "] " << status << std::flush;
+        } else {
+            std::cout << status << "\n";
+        }
+    };
+    while (!finished) {
+        show(progress.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    worker.join();
+    if (ok)
+        show(100);
+    if (tty)
+        std::cout << "\n";
+    if (ok)
+        std::cout << "格式化完成\n";
+    return ok;
+}
+
 int cmd_create(VaultCatalogue& catalogue, const RedAvClient& client, const Args& args)
 {
     auto name = one_word(args, "vault name");
@@ -270,9 +316,20 @@ int cmd_create(VaultCatalogue& catalogue, const RedAvClient& client, const Args&
     Outcome o = CreateVault(catalogue, client, in, answer_with(args));
     if (o.result != OpResult::Done)
         return report(o, *name);
-    std::cout << "created " << *name << " (" << narrow(in.path) << ") at ";
+    std::cout << "created " << *name << " (" << narrow(in.path) << ") at " << char(o.letter)
+              << ":\n";
+    // The backup question of the window, answered by --backup DIR.
+    if (auto backup = args.value("--backup")) {
+        PasswordBackupOutcome b =
+            BackupVaultPassword(WithoutTrailingBackslash(to_dos_path(*backup)), in.name,
+                                in.password, [](LPCWSTR) { return true; });
+        (b.errorIcon ? print_err : print_out)(b.message + u"\n");
+    }
+    if (!format_with_progress(o.letter, in.name)) {
+        print_err(std::u16string(FormatFailedMessage) + u"\n");
+        return kExitDriverFailed;
+    }
     print_drive(o.letter);
-    std::cout << "the new drive is not formatted: this build of lockbinctl has no formatter yet\n";
     return kExitOk;
 }
 
@@ -412,9 +469,12 @@ const Command kCommands[] = {
     {"list", "lockbinctl list [--json]\n", {}, {"--json"}, cmd_list},
     {"create",
      "lockbinctl create NAME --size G [--folder DIR] [--letter X|auto] [--manual]\n"
-     "           [--description TEXT] [--create-folder] [--fat-ok] [--password-stdin]\n"
-     "The container is FOLDER/NAME.lkb; FOLDER defaults to the configured default folder.\n",
-     {"--size", "--folder", "--letter", "--description"},
+     "           [--description TEXT] [--backup DIR] [--create-folder] [--fat-ok]\n"
+     "           [--password-stdin]\n"
+     "The container is FOLDER/NAME.lkb; FOLDER defaults to the configured default folder.\n"
+     "--backup writes the password backup file DIR/NAME.lkbkey. The new drive is formatted\n"
+     "NTFS, labelled with the name, and where its files are is printed last.\n",
+     {"--size", "--folder", "--letter", "--description", "--backup"},
      {"--manual", "--create-folder", "--fat-ok", "--password-stdin"},
      cmd_create},
     {"import",

@@ -3,16 +3,10 @@
 #include "update_check.h"
 #include "xhttp_client.h"
 
+#include "hostpath.h"
 #include "trusted_files.h"
 
-#include <cerrno>
 #include <chrono>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -25,6 +19,8 @@ constexpr DWORD kChunk = 64 * 1024;
 class SetupDownload::Client : public XHttpClient {
 public:
     explicit Client(SetupDownload& owner) : owner(owner) {}
+    // Closing reports each handle to OnStatus, which must still find a Client.
+    ~Client() override { Close(); }
     SetupDownload& owner;
 
     static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD)
@@ -41,21 +37,12 @@ public:
 
 bool StartSetupElevated(const std::string& path)
 {
-    std::string program = path;
-    std::string helper = "pkexec";
-    char* root_argv[] = {program.data(), nullptr};
-    char* user_argv[] = {helper.data(), program.data(), nullptr};
-    char** argv = geteuid() == 0 ? root_argv : user_argv;
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
+    const std::u16string dosPath = HostPathToDosPath(path);
+    if (dosPath.empty())
         return false;
-    // Nobody waits for the setup program; this only keeps it from lingering as a zombie.
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
+    const HINSTANCE result =
+        ShellExecuteW(nullptr, u"runas", dosPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
 SetupDownload::SetupDownload(DownloadSettings settings) : settings_(std::move(settings)) {}

@@ -32,7 +32,8 @@ struct DownloadSettings {
     uint64_t maxSize = 256ull * 1024 * 1024; // a larger announced length is refused
 };
 
-// Starts the file elevated ("runas"): directly when this process is root, else through pkexec.
+// Starts the file elevated through the shell ("runas"): directly when this process is root,
+// else through pkexec.
 // Does not wait for it. False when it could not be started.
 bool StartSetupElevated(const std::string& path);
 

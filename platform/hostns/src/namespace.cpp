@@ -310,29 +310,59 @@ int Namespace::unpublish_global(std::u16string_view name)
 
 int Namespace::publish_volume(std::u16string_view device, const std::string& host_folder)
 {
+    return publish_volume(device, host_folder, uid_, getegid());
+}
+
+int Namespace::publish_volume(std::u16string_view device, const std::string& host_folder,
+                              uid_t owner, gid_t group)
+{
     if (!detail::istarts_with(device, u"\\Device\\") || host_folder.empty() ||
         host_folder[0] != '/')
         return EINVAL;
     if (int e = make_dir(root_, 0755))
         return e;
-    if (int e = make_dir(volumes_dir(), 0755))
+    // Anyone may pass through R/volumes, only the owner's group (and root) may look into the
+    // owner's folder.
+    if (int e = make_dir(volumes_dir(), 0711))
         return e;
-    return write_link(volumes_dir(), detail::escape(device), host_folder, same_volume_name);
+    chmod(volumes_dir().c_str(), 0711);
+    std::string folder = volumes_dir() + "/" + std::to_string(owner);
+    if (int e = make_dir(folder, 0750))
+        return e;
+    if (geteuid() == 0 && lchown(folder.c_str(), 0, group) != 0)
+        return errno;
+    unpublish_volume(device); // it may have been another user's before
+    return write_link(folder, detail::escape(device), host_folder, same_volume_name);
 }
 
 int Namespace::unpublish_volume(std::u16string_view device)
 {
-    auto entry = find_entry(volumes_dir(), detail::escape(device), same_volume_name);
-    if (!entry)
-        return ENOENT;
-    return unlink((volumes_dir() + "/" + *entry).c_str()) == 0 ? 0 : errno;
+    int result = ENOENT;
+    for (const auto& folder : volume_dirs()) {
+        if (auto entry = find_entry(folder, detail::escape(device), same_volume_name))
+            result = unlink((folder + "/" + *entry).c_str()) == 0 ? 0 : errno;
+    }
+    return result;
+}
+
+std::vector<std::string> Namespace::volume_dirs() const
+{
+    // Root sees every owner's volumes; a user only that user's own.
+    if (uid_ != 0)
+        return {volumes_dir() + "/" + std::to_string(uid_)};
+    std::vector<std::string> folders;
+    for (const auto& e : list_dir(volumes_dir()))
+        if (e.find_first_not_of("0123456789") == std::string::npos)
+            folders.push_back(volumes_dir() + "/" + e);
+    return folders;
 }
 
 std::optional<std::string> Namespace::volume_folder(std::u16string_view device) const
 {
-    if (auto entry = find_entry(volumes_dir(), detail::escape(device), same_volume_name))
-        if (auto folder = read_symlink(volumes_dir() + "/" + *entry))
-            return folder;
+    for (const auto& folder : volume_dirs())
+        if (auto entry = find_entry(folder, detail::escape(device), same_volume_name))
+            if (auto target = read_symlink(folder + "/" + *entry))
+                return target;
     if (iequal(device, system_drive_target))
         return std::string("/");
     return std::nullopt;
@@ -461,8 +491,9 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
             folder = *f;
         }
     };
-    for (const auto& e : list_dir(volumes_dir()))
-        consider(detail::unescape(e));
+    for (const auto& folder : volume_dirs())
+        for (const auto& e : list_dir(folder))
+            consider(detail::unescape(e));
     consider(system_drive_target);
     if (best.empty()) {
         r.status = through_link ? Status::not_ready : Status::path_not_found;

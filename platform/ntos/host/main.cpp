@@ -9,6 +9,8 @@
 
 #include <ntifs.h>
 
+#include "redav_ioctl.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -32,7 +34,8 @@ constexpr ULONG driver_tags[] = {0x6472766D, 0x44424750};
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: zelvirdk [--no-disks] [--user-connections N] [--help]\n"
+                 "usage: zelvirdk [--no-disks] [--user-connections N] [--user-volumes N] "
+                 "[--help]\n"
                  "Hosts the zelvirdk virtual disk driver until SIGTERM or SIGINT.\n"
                  "Needs root and /dev/fuse to publish its disks.\n"
                  "\n"
@@ -40,6 +43,9 @@ void usage(FILE* out)
                  "                        block file or a file system\n"
                  "  --user-connections N  control connections per user other than root "
                  "(default %d)\n"
+                 "  --user-volumes N      volumes per user other than root, kept in the registry "
+                 "for\n"
+                 "                        later starts (default %d)\n"
                  "\n"
                  "environment:\n"
                  "  LOCKBIN_ROOT   runtime folder: sockets, links, disk files (default "
@@ -49,7 +55,7 @@ void usage(FILE* out)
                  "\n"
                  "One instance serves a runtime folder; a second one over the same folder exits "
                  "with status 1.\n",
-                 ntos::detail::bridge_control_default_user_connections);
+                 ntos::detail::bridge_control_default_user_connections, REDAV_DEFAULT_USER_VOLUMES);
 }
 
 std::string folder_from(const char* variable, const char* fallback)
@@ -119,11 +125,35 @@ NTSTATUS create_service_key()
     return STATUS_SUCCESS;
 }
 
+// Stores a REG_DWORD under the service's Parameters key, where the driver reads its settings.
+NTSTATUS set_service_parameter(const char16_t* value_name, ULONG value)
+{
+    std::u16string path =
+        std::u16string(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") +
+        service_name + u"\\Parameters";
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path.c_str());
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
+    HANDLE key = nullptr;
+    NTSTATUS status =
+        ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    UNICODE_STRING value_string;
+    RtlInitUnicodeString(&value_string, value_name);
+    status = ZwSetValueKey(key, &value_string, 0, REG_DWORD, &value, sizeof(value));
+    ZwClose(key);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     bool disks = true;
+    int user_volumes = 0; // 0: as the registry says
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(stdout);
@@ -138,6 +168,14 @@ int main(int argc, char** argv)
             long cap = std::strtol(argv[++i], &end, 10);
             if (end && *end == 0 && cap >= 1 && cap <= 100000) {
                 ntos::detail::bridge_control_set_user_connections(int(cap));
+                continue;
+            }
+        }
+        if (!std::strcmp(argv[i], "--user-volumes") && i + 1 < argc) {
+            char* end = nullptr;
+            long cap = std::strtol(argv[++i], &end, 10);
+            if (end && *end == 0 && cap >= 1 && cap <= 26) {
+                user_volumes = int(cap);
                 continue;
             }
         }
@@ -179,6 +217,8 @@ int main(int argc, char** argv)
         return 1;
     }
     status = create_service_key();
+    if (NT_SUCCESS(status) && user_volumes > 0)
+        status = set_service_parameter(REDAV_USER_VOLUMES_VALUE, ULONG(user_volumes));
     if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "zelvirdk: cannot create the service key (status=0x%08x)\n",
                      static_cast<unsigned>(status));

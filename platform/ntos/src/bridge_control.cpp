@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>

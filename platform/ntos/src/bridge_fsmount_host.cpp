@@ -1,6 +1,8 @@
 // Child processes, mount table, FUSE connections and holders, for the file-system mounting.
 #include "bridge_fsmount_host.h"
 
+#include "hostns/holders.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -71,54 +73,6 @@ bool folder_is_empty(const char* folder)
     return empty;
 }
 
-bool under(const std::string& path, const std::string& folder)
-{
-    return path == folder ||
-           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-            path[folder.size()] == '/');
-}
-
-std::string read_link(const std::string& path)
-{
-    char buffer[4096];
-    ssize_t n = ::readlink(path.c_str(), buffer, sizeof(buffer) - 1);
-    if (n <= 0)
-        return {};
-    buffer[n] = 0;
-    std::string target(buffer);
-    // An aborted or detached mount shows its files with this suffix.
-    const std::string deleted = " (deleted)";
-    if (target.size() > deleted.size() &&
-        target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
-        target.resize(target.size() - deleted.size());
-    return target;
-}
-
-bool process_holds(const std::string& proc, const std::string& folder)
-{
-    if (under(read_link(proc + "/cwd"), folder) || under(read_link(proc + "/root"), folder))
-        return true;
-    if (DIR* d = ::opendir((proc + "/fd").c_str())) {
-        bool held = false;
-        while (dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.' && under(read_link(proc + "/fd/" + e->d_name), folder)) {
-                held = true;
-                break;
-            }
-        }
-        ::closedir(d);
-        if (held)
-            return true;
-    }
-    std::ifstream maps(proc + "/maps");
-    for (std::string line; std::getline(maps, line);) {
-        size_t slash = line.find('/');
-        if (slash != std::string::npos && under(line.substr(slash), folder))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 pid_t host_spawn(const std::vector<std::string>& argv, bool owner_start, uid_t uid, gid_t gid)
@@ -164,6 +118,8 @@ void host_reap(pid_t child, int patience_ms)
             return;
         if (std::chrono::steady_clock::now() >= deadline)
             break;
+        // A file system run as a user may have been stopped by that user: it must go on to end.
+        ::kill(child, SIGCONT);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ::kill(child, SIGKILL);
@@ -238,24 +194,8 @@ bool host_abort_fuse(const std::string& mount_point)
 std::vector<host_holder> host_holders(const std::string& folder)
 {
     std::vector<host_holder> holders;
-    DIR* d = ::opendir("/proc");
-    if (!d)
-        return holders;
-    while (dirent* e = ::readdir(d)) {
-        char* end = nullptr;
-        long pid = std::strtol(e->d_name, &end, 10);
-        if (!end || *end || pid <= 0)
-            continue;
-        std::string proc = std::string("/proc/") + e->d_name;
-        if (!process_holds(proc, folder))
-            continue;
-        host_holder h;
-        h.pid = pid_t(pid);
-        std::ifstream comm(proc + "/comm");
-        std::getline(comm, h.name);
-        holders.push_back(h);
-    }
-    ::closedir(d);
+    for (const hostns::holder& h : hostns::find_holders(folder))
+        holders.push_back({h.pid, h.name});
     return holders;
 }
 

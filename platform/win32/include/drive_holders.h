@@ -30,17 +30,3 @@ std::vector<DriveHolder> GetDriveHolders(WCHAR letter);
 // The host folder (canonical) where the drive's files are visible, such as a vault's mount
 // point; empty when the drive is undefined or shows no files on this host.
 std::string DriveHostFolder(WCHAR letter);
-
-namespace win32::detail {
-
-// The scan itself, over a proc file system at `proc_root` for the host folder `folder`
-// (canonical, no trailing slash); paths come back as host paths.
-struct HostHolder {
-    DWORD pid;
-    std::string name;
-    DriveHoldKind how;
-    std::string host_path;
-};
-std::vector<HostHolder> scan_holders(const std::string& proc_root, const std::string& folder);
-
-} // namespace win32::detail

@@ -112,7 +112,8 @@ std::u16string windows_fs_name(const std::string& fs_type, unsigned long long cl
         return ntfs_sector ? u"NTFS" : u"exFAT";
     if (fs_type == "exfat" || fs_type == "fuse.exfat")
         return u"exFAT";
-    if (fs_type == "vfat" || fs_type == "msdos" || fs_type == "fat")
+    // fusefat serves FAT images where the kernel has no vfat; its statfs counts clusters too.
+    if (fs_type == "vfat" || fs_type == "msdos" || fs_type == "fat" || fs_type == "fuse.fusefat")
         // The FAT variant is fixed by the cluster count alone.
         return clusters >= 65525 ? u"FAT32" : u"FAT";
     return hostns::from_utf8(fs_type);

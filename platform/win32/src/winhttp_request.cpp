@@ -304,7 +304,7 @@ DWORD Request::send(const void* data, DWORD length, DWORD total)
 
     notify(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, nullptr, 0);
     const int connect_ms = timeout(&Timeouts::connect), send_ms = timeout(&Timeouts::send);
-    DWORD error = drive([this] { return request_sent_ && pending_taken_ == pending_.size(); },
+    DWORD error = drive([this] { return request_sent_ && body_sent_ >= supplied_; },
                         connect_ms && send_ms ? connect_ms + send_ms : 0);
     if (error)
         return error;
@@ -335,11 +335,11 @@ DWORD Request::write(const void* data, DWORD length, DWORD* written)
         read_paused_ = false;
         curl_easy_pause(easy_, CURLPAUSE_CONT);
     }
-    DWORD error =
-        drive([this] { return pending_taken_ == pending_.size(); }, timeout(&Timeouts::send));
+    // Returns once the bytes went out on the connection, not merely into libcurl's buffer.
+    DWORD error = drive([this] { return body_sent_ >= supplied_; }, timeout(&Timeouts::send));
     if (error)
         return error;
-    if (pending_taken_ != pending_.size())
+    if (body_sent_ < supplied_)
         return fail(transfer_done_ && result_ != CURLE_OK ? map_curl_error(result_)
                                                           : ERROR_WINHTTP_CONNECTION_ERROR);
     if (written)
@@ -447,10 +447,13 @@ size_t Request::on_header(char* data, size_t size, size_t count, void* self)
     return size * count;
 }
 
-int Request::on_debug(CURL*, curl_infotype type, char*, size_t, void* self)
+int Request::on_debug(CURL*, curl_infotype type, char*, size_t size, void* self)
 {
+    auto* r = static_cast<Request*>(self);
     if (type == CURLINFO_HEADER_OUT)
-        static_cast<Request*>(self)->request_sent_ = true;
+        r->request_sent_ = true;
+    else if (type == CURLINFO_DATA_OUT)
+        r->body_sent_ += size;
     return 0;
 }
 

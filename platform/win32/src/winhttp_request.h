@@ -56,7 +56,7 @@ private:
     static size_t on_read(char* buffer, size_t size, size_t count, void* self);
     static size_t on_write(char* data, size_t size, size_t count, void* self);
     static size_t on_header(char* data, size_t size, size_t count, void* self);
-    static int on_debug(CURL*, curl_infotype type, char*, size_t, void* self);
+    static int on_debug(CURL*, curl_infotype type, char*, size_t size, void* self);
     static int on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     State state_ = State::opened;
@@ -76,6 +76,7 @@ private:
 
     // Response.
     bool request_sent_ = false;
+    uint64_t body_sent_ = 0; // request body bytes written to the connection
     bool transfer_done_ = false;
     CURLcode result_ = CURLE_OK;
     bool final_headers_ = false;

@@ -18,10 +18,13 @@
 //                                      user-mode layer makes them itself.
 //   R/sessions/UID/defaults            marker: the session's folder drives were written once. A
 //                                      definition removed later stays removed for the session.
-//   R/volumes/ESCAPED                  where a volume's files are visible on the host: a symlink
+//   R/volumes/UID/ESCAPED              where a volume's files are visible on the host: a symlink
 //                                      to the host folder, named by the NT device name with '%',
 //                                      '/' and '\' percent-escaped ("%5CDevice%5CHarddiskVolume1"
-//                                      -> "/"). The service writes one when it mounts a volume.
+//                                      -> "/"). The service writes one when it mounts a volume,
+//                                      in the folder of the volume's owner: R/volumes is 0711,
+//                                      R/volumes/UID root's with the owner's group, 0750. Root
+//                                      sees every owner's volumes, a user only that user's.
 //
 // Drive names ("X:") are stored upper-cased; other names as given. Lookups of both kinds of name
 // ignore letter case, as the object manager does.
@@ -126,7 +129,10 @@ public:
     // Global links and volume folders, as the service writes them.
     int publish_global(std::u16string_view name, std::u16string_view target);
     int unpublish_global(std::u16string_view name);
+    // A volume is published for its owner (by default the namespace's user), in R/volumes/UID.
     int publish_volume(std::u16string_view device, const std::string& host_folder);
+    int publish_volume(std::u16string_view device, const std::string& host_folder, uid_t owner,
+                       gid_t group);
     int unpublish_volume(std::u16string_view device);
     // The host folder of a volume, if one is published (or built in).
     std::optional<std::string> volume_folder(std::u16string_view device) const;
@@ -142,6 +148,9 @@ public:
     Resolution dos_to_host(std::u16string_view dos_path) const;
 
 private:
+    // The R/volumes/UID folders this user may see.
+    std::vector<std::string> volume_dirs() const;
+
     std::string root_;
     uid_t uid_;
 };

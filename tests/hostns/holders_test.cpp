@@ -1,6 +1,6 @@
 // The scan for processes that keep a drive's folder busy, over the real /proc: this process and
 // a child it starts hold files in temporary folders in each of the three ways.
-#include "drive_holders.h"
+#include "hostns/holders.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +16,13 @@
 
 namespace {
 
-using win32::detail::HostHolder;
-using win32::detail::scan_holders;
+using hostns::hold_kind;
+using hostns::holder;
 
-const HostHolder* find_pid(const std::vector<HostHolder>& holders, pid_t pid)
+const holder* find_pid(const std::vector<holder>& holders, pid_t pid)
 {
     for (const auto& h : holders)
-        if (h.pid == DWORD(pid))
+        if (h.pid == pid)
             return &h;
     return nullptr;
 }
@@ -65,24 +65,24 @@ TEST(DriveHolders, FindsOpenFilesWorkingDirectoriesAndMappingsUnderTheFolderOnly
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
     ASSERT_EQ(c, '1');
 
-    auto held = scan_holders("/proc", base + "/held");
-    const HostHolder* self = find_pid(held, ::getpid());
+    auto held = hostns::find_holders(base + "/held");
+    const holder* self = find_pid(held, ::getpid());
     ASSERT_NE(self, nullptr);
-    EXPECT_EQ(self->how, DriveHoldKind::OpenFile);
-    EXPECT_EQ(self->host_path, base + "/held/open.txt");
+    EXPECT_EQ(self->how, hold_kind::open_file);
+    EXPECT_EQ(self->path, base + "/held/open.txt");
     EXPECT_FALSE(self->name.empty());
     EXPECT_EQ(find_pid(held, child), nullptr) << "the child closed its inherited descriptor";
 
-    auto cwd = scan_holders("/proc", base + "/cwd");
+    auto cwd = hostns::find_holders(base + "/cwd");
     ASSERT_EQ(cwd.size(), 1u);
-    EXPECT_EQ(cwd[0].pid, DWORD(child));
-    EXPECT_EQ(cwd[0].how, DriveHoldKind::WorkingDirectory);
+    EXPECT_EQ(cwd[0].pid, child);
+    EXPECT_EQ(cwd[0].how, hold_kind::working_directory);
 
-    auto mapped = scan_holders("/proc", base + "/mapped");
+    auto mapped = hostns::find_holders(base + "/mapped");
     self = find_pid(mapped, ::getpid());
     ASSERT_NE(self, nullptr);
-    EXPECT_EQ(self->how, DriveHoldKind::Mapping);
-    EXPECT_EQ(self->host_path, base + "/mapped/map.bin");
+    EXPECT_EQ(self->how, hold_kind::mapping);
+    EXPECT_EQ(self->path, base + "/mapped/map.bin");
 
     (void)!::write(release[1], "x", 1);
     int status = 0;
@@ -90,9 +90,9 @@ TEST(DriveHolders, FindsOpenFilesWorkingDirectoriesAndMappingsUnderTheFolderOnly
     ::munmap(map, 4096);
     ::close(fd);
     ::close(other);
-    EXPECT_TRUE(scan_holders("/proc", base + "/held").empty());
-    EXPECT_TRUE(scan_holders("/proc", base + "/cwd").empty());
-    EXPECT_TRUE(scan_holders("/proc", base + "/mapped").empty());
+    EXPECT_TRUE(hostns::find_holders(base + "/held").empty());
+    EXPECT_TRUE(hostns::find_holders(base + "/cwd").empty());
+    EXPECT_TRUE(hostns::find_holders(base + "/mapped").empty());
     std::filesystem::remove_all(base);
 }
 
