@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "../../platform/ntos/src/bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "klog_entry.h"
 #include "redav_ioctl.h"
 #include "test_users.h"

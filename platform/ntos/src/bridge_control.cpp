@@ -1,7 +1,7 @@
 // The control bridge: sockets for the \GLOBAL?? devices, one thread per connection.
 #include "bridge_control.h"
 
-#include "bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "bridge_publish.h"
 #include "host_internal.h"
 #include "ob_internal.h"

@@ -5,6 +5,7 @@
 #include "winerror.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -105,15 +106,6 @@ bool valid_components(std::u16string_view text, Wildcards wildcards)
     return true;
 }
 
-std::string fold(const std::string& name)
-{
-    std::string out = name;
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    return out;
-}
-
 // Windows matches names without regard to letter case; most host file systems do not. A path
 // that does not exist as written takes, component by component, the spelling an existing entry
 // has ("D:\lockbin" finds "Lockbin"). Components that match nothing stay as written, so new names
@@ -141,14 +133,11 @@ std::string match_case(const std::string& path)
         std::string dir = out.empty() ? "." : out;
         std::string candidate = (out.empty() || out.back() == '/' ? out : out + "/") + part;
         if (matching && lstat(candidate.c_str(), &st) != 0) {
-            std::string wanted = fold(part), found;
-            if (DIR* d = opendir(dir.c_str())) {
-                while (dirent* e = readdir(d))
-                    if (fold(e->d_name) == wanted) {
-                        found = e->d_name;
-                        break;
-                    }
-                closedir(d);
+            std::string found;
+            int fd = open(dir.c_str(), O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0) {
+                found = hostns::find_entry_ignoring_case(fd, part);
+                close(fd);
             }
             if (found.empty())
                 matching = false;
