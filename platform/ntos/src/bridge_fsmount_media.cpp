@@ -115,7 +115,7 @@ std::u16string ntfs_volume_label(int fd)
             break;
         if (type == 0x60 && r[at + 8] == 0) { // the volume name, always resident
             uint32_t size = le32(&r[at + 0x10]), offset = le16(&r[at + 0x14]);
-            if (offset + size > length)
+            if (offset > length || size > length - offset)
                 return {};
             std::u16string label(size / 2, u'\0');
             for (uint32_t i = 0; i < size / 2; ++i)
