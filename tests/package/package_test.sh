@@ -54,12 +54,28 @@ for path in /usr/sbin/zelvirdk /usr/lib/systemd/system/zelvirdk.service /usr/bin
     /usr/bin/drvlog /etc/lockbin/server; do
     grep -qx "$path" "$tmp/contents" || fail "the package lacks $path"
 done
+# The manager finds the updater beside itself; pkexec runs the updater only at the action's path.
+if [ -x "$build/update/update" ]; then
+    grep -qx /usr/lib/lockbin/update "$tmp/contents" || fail "the package lacks the updater"
+    policy=/usr/share/polkit-1/actions/org.lockbin.update.policy
+    grep -qx "$policy" "$tmp/contents" || fail "the package lacks $policy"
+fi
+if [ -x "$build/lockbin" ]; then
+    for path in /usr/bin/lockbin /usr/lib/lockbin/Lockbin /usr/share/applications/lockbin.desktop; do
+        grep -qx "$path" "$tmp/contents" || fail "the package lacks $path"
+    done
+    grep -q '^/usr/share/icons/hicolor/' "$tmp/contents" || fail "the package has no icon"
+fi
 
 echo "== install"
 dpkg -i "$deb" 2>&1 | tee "$tmp/install.log"
 installed=yes
 unit=/usr/lib/systemd/system/zelvirdk.service
 grep -q "^ExecStart=/usr/sbin/zelvirdk$" "$unit" || fail "the unit does not start /usr/sbin/zelvirdk"
+if [ -n "${policy:-}" ]; then
+    grep -q '"org.freedesktop.policykit.exec.path">/usr/lib/lockbin/update<' "$policy" ||
+        fail "the polkit action does not name the installed updater"
+fi
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
 fi
