@@ -11,7 +11,7 @@ skip() {
     exit 77
 }
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in dpkg dpkg-deb cpack setpriv flock python3; do
+for tool in dpkg dpkg-deb cpack setpriv flock; do
     command -v "$tool" >/dev/null || skip "needs $tool"
 done
 [ -w /dev/fuse ] || skip "vaults need /dev/fuse"
@@ -43,6 +43,21 @@ fail() {
     echo "FAILED: $*" >&2
     exit 1
 }
+# dpkg, waiting while another installation (apt-get on this machine) holds its lock; the output
+# is shown and kept in $tmp/dpkg.out.
+dpkg_waiting() {
+    local _
+    for _ in $(seq 120); do
+        if dpkg "$@" >"$tmp/dpkg.out" 2>&1; then
+            cat "$tmp/dpkg.out"
+            return 0
+        fi
+        grep -qE "frontend lock|is locked by another" "$tmp/dpkg.out" || break
+        sleep 1
+    done
+    cat "$tmp/dpkg.out"
+    return 1
+}
 
 echo "== package"
 cpack --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
@@ -68,8 +83,8 @@ if [ -x "$build/lockbin" ]; then
 fi
 
 echo "== install"
-dpkg -i "$deb" 2>&1 | tee "$tmp/install.log"
 installed=yes
+dpkg_waiting -i "$deb" || fail "dpkg -i"
 unit=/usr/lib/systemd/system/zelvirdk.service
 grep -q "^ExecStart=/usr/sbin/zelvirdk$" "$unit" || fail "the unit does not start /usr/sbin/zelvirdk"
 if [ -n "${policy:-}" ]; then
@@ -84,7 +99,7 @@ if [ -d /run/systemd/system ]; then
     systemctl is-active --quiet zelvirdk.service || fail "the installed service is not running"
     export LOCKBIN_ROOT=/run/lockbin
 else
-    grep -q "systemd is not running" "$tmp/install.log" || fail "postinst did not say why"
+    grep -q "systemd is not running" "$tmp/dpkg.out" || fail "postinst did not say why"
     # By hand over private folders, confined as the unit confines it: its capability bounding
     # set and no new privileges.
     caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr 'A-Z ' 'a-z\n' |
@@ -124,9 +139,9 @@ ctl close busy || fail "close busy"
 service_stop || fail "the service did not stop cleanly: $(cat "$tmp/zelvirdk.log")"
 
 echo "== remove and purge"
-dpkg -r lockbin
+dpkg_waiting -r lockbin || fail "dpkg -r"
 [ ! -e /usr/sbin/zelvirdk ] && [ ! -e /usr/bin/lockbinctl ] || fail "programs left after removal"
-dpkg -P lockbin
+dpkg_waiting -P lockbin || fail "dpkg -P"
 installed=""
 while read -r path; do
     [ -d "$path" ] && continue # shared folders such as /usr/bin stay
