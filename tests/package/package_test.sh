@@ -115,7 +115,7 @@ LOCKBIN_DEMO_DIR="$tmp" bash "$source/scripts/vault-demo" /usr/bin/lockbinctl ||
     { cat "$tmp/zelvirdk.log" 2>/dev/null; fail "the vault's life"; }
 
 # A busy drive of an ordinary user, held by the user's process: the confined service refuses to
-# close it and the holder is named.
+# close it, and both the command and the service's log name the holder.
 user=nobody
 group=$(id -gn "$user")
 work="$tmp/busy"
@@ -132,6 +132,10 @@ holder=$!
 sleep 0.2
 if ctl close busy 2>"$tmp/busy.err"; then fail "a busy drive was closed"; fi
 grep -q "^ *$holder " "$tmp/busy.err" || { cat "$tmp/busy.err"; fail "the holder was not named"; }
+if [ -n "${SERVICE_PID:-}" ]; then
+    grep -q "in use by pid $holder (sleep)" "$tmp/zelvirdk.log" ||
+        fail "the service's log does not name the holder"
+fi
 kill "$holder"
 wait "$holder" || true
 ctl close busy || fail "close busy"
