@@ -16,6 +16,7 @@ for tool in dpkg dpkg-deb cpack setpriv flock; do
 done
 [ -w /dev/fuse ] || skip "vaults need /dev/fuse"
 command -v mkntfs >/dev/null || skip "needs mkntfs (package ntfs-3g)"
+id nobody >/dev/null 2>&1 || skip "needs the user nobody"
 
 # One package test at a time on a machine; then make sure nothing of an installation is here
 # that removing and purging ours would take away.
@@ -156,6 +157,9 @@ for path in /etc/lockbin /var/lib/lockbin /etc/systemd/system/multi-user.target.
     [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path left after purge"
 done
 ! grep -q " $tmp" /proc/self/mounts || fail "a mount is left under $tmp"
+# Drives mounted elsewhere (/run/media) name the service's block files as their source.
+! grep -q -e "^$LOCKBIN_ROOT/disks/" -e " $LOCKBIN_ROOT/" /proc/self/mounts ||
+    fail "a mount of the service is left"
 for exe in /proc/[0-9]*/exe; do
     case "$(readlink "$exe" 2>/dev/null)" in
     /usr/sbin/zelvirdk*) fail "a service process is left: $exe" ;;
