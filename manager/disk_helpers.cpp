@@ -1,19 +1,9 @@
 #include "disk_helpers.h"
 
+#include "common/text_compare.h"
+#include "hostns/hostns.h"
+
 namespace {
-
-WCHAR upper(WCHAR c)
-{
-    return c >= u'a' && c <= u'z' ? WCHAR(c - u'a' + u'A') : c;
-}
-
-bool equal_nocase(const WCHAR* a, const char16_t* b)
-{
-    for (; *a && *b; ++a, ++b)
-        if (upper(*a) != upper(*b))
-            return false;
-    return *a == *b;
-}
 
 // The file-system name of "X:\", or false.
 bool file_system_name(WCHAR letter, WCHAR (&name)[MAX_PATH])
@@ -54,7 +44,7 @@ bool IsDriveLetterPresent(WCHAR letter)
 {
     // Unsigned, so a character below 'A' wraps into the mask's range instead of shifting by a
     // negative count.
-    DWORD bit = DWORD(upper(letter) - u'A') % 32;
+    DWORD bit = DWORD(hostns::upcase(letter) - u'A') % 32;
     return (GetLogicalDrives() >> bit) & 1;
 }
 
@@ -102,14 +92,14 @@ std::u16string WithoutTrailingBackslash(const std::u16string& path)
 bool IsNtfsVolume(WCHAR letter)
 {
     WCHAR name[MAX_PATH];
-    return file_system_name(letter, name) && equal_nocase(name, u"NTFS");
+    return file_system_name(letter, name) && EqualsNoCase(name, u"NTFS");
 }
 
 bool IsFatVolume(WCHAR letter)
 {
     WCHAR name[MAX_PATH];
     return file_system_name(letter, name) &&
-           (equal_nocase(name, u"FAT") || equal_nocase(name, u"FAT32"));
+           (EqualsNoCase(name, u"FAT") || EqualsNoCase(name, u"FAT32"));
 }
 
 namespace detail {
@@ -119,7 +109,8 @@ WCHAR choose_default_disk(WCHAR system_letter, const std::vector<DiskFacts>& dis
     WCHAR best_ntfs = 0, best_other = 0;
     ULONGLONG ntfs_free = 0, other_free = 0;
     for (const DiskFacts& d : disks) {
-        if (upper(d.letter) == upper(system_letter) || !d.fixed || !d.free_space_known)
+        if (hostns::upcase(d.letter) == hostns::upcase(system_letter) || !d.fixed ||
+            !d.free_space_known)
             continue;
         // Strictly greater: of two equal disks the earlier stays, and an empty disk never wins.
         if (d.ntfs && d.free_bytes > ntfs_free) {
@@ -152,7 +143,7 @@ WCHAR ChooseDefaultDisk()
         for (const WCHAR* root = roots; *root;
              root += std::char_traits<char16_t>::length(root) + 1) {
             detail::DiskFacts d{root[0], false, false, 0, false};
-            if (upper(d.letter) != upper(system_letter)) {
+            if (hostns::upcase(d.letter) != hostns::upcase(system_letter)) {
                 d.fixed = GetDriveTypeW(root) == DRIVE_FIXED;
                 ULARGE_INTEGER free_bytes;
                 if (d.fixed && GetDiskFreeSpaceExW(root, nullptr, nullptr, &free_bytes)) {

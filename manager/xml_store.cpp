@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/os_version.h"
+#include "hostns/hostns.h"
 
 namespace {
 
@@ -34,56 +35,6 @@ std::string xml_name(const std::u16string& name)
         if (!is_name_char(c))
             return {};
     return utf8;
-}
-
-void append_utf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Decodes one UTF-8 sequence at p (n bytes available); returns its length, or 0 when the bytes
-// there are not a well-formed sequence.
-size_t decode_utf8(const unsigned char* p, size_t n, uint32_t& cp)
-{
-    unsigned char b = p[0];
-    size_t len;
-    uint32_t min;
-    if (b < 0x80) {
-        cp = b;
-        return 1;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-        len = 2, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4, cp = b & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (n < len)
-        return 0;
-    for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
 }
 
 // The first element named name from node on. pugixml's own child(name) and next_sibling(name)
@@ -326,63 +277,22 @@ const xml_file_calls& default_xml_files()
 
 std::string xml_text_to_utf8(const std::u16string& text)
 {
-    std::string out;
-    out.reserve(text.size());
+    std::u16string kept;
+    kept.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-                append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-                ++i;
-            }
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            kept += c;
+            kept += text[++i];
             continue;
         }
-        if (c >= 0xDC00 && c <= 0xDFFF)
+        if ((c >= 0xD800 && c <= 0xDFFF) || (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) ||
+            c == 0xFFFE || c == 0xFFFF)
             continue;
-        if ((c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D) || c == 0xFFFE || c == 0xFFFF)
-            continue;
-        append_utf8(out, c);
+        kept += c;
     }
-    return out;
-}
-
-std::u16string utf8_to_utf16_lenient(const char* text)
-{
-    std::u16string out;
-    if (text == nullptr)
-        return out;
-    auto* p = reinterpret_cast<const unsigned char*>(text);
-    size_t n = strlen(text);
-    while (n > 0) {
-        uint32_t cp = 0;
-        size_t len = decode_utf8(p, n, cp);
-        if (len == 0) {
-            out += u'\uFFFD';
-            len = 1;
-        } else if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-        p += len;
-        n -= len;
-    }
-    return out;
-}
-
-bool is_valid_utf8(const void* data, size_t size)
-{
-    auto* p = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        uint32_t cp = 0;
-        size_t len = decode_utf8(p, size, cp);
-        if (len == 0)
-            return false;
-        p += len;
-        size -= len;
-    }
-    return true;
+    return hostns::to_utf8(kept, hostns::utf8_policy::display);
 }
 
 std::u16string bom_temp_name(const std::u16string& path, const SYSTEMTIME& time)
@@ -476,8 +386,7 @@ bool X::Load(const std::u16string& path)
         if (!parsed)
             return false;
         // pugixml passes malformed UTF-8 through; a conforming parser must refuse it.
-        if (parsed.encoding == pugi::encoding_utf8 &&
-            !detail::is_valid_utf8(bytes.data(), bytes.size()))
+        if (parsed.encoding == pugi::encoding_utf8 && !hostns::is_utf8(bytes))
             return false;
         if (!is_well_formed_tree(*doc))
             return false;
@@ -577,13 +486,13 @@ void X::NextSibling()
 std::u16string X::GetText() const
 {
     if (attribute_)
-        return detail::utf8_to_utf16_lenient(attribute_.value());
+        return hostns::from_utf8(attribute_.value(), hostns::utf8_policy::display);
     if (!element_)
         return {};
     pugi::xml_node only = element_.first_child();
     if (!only || only.next_sibling() || only.type() != pugi::node_pcdata)
         return {};
-    return detail::utf8_to_utf16_lenient(only.value());
+    return hostns::from_utf8(only.value(), hostns::utf8_policy::display);
 }
 
 void X::SetText(const std::u16string& text)

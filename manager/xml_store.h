@@ -111,11 +111,6 @@ const xml_file_calls& default_xml_files();
 
 // UTF-16 to UTF-8, dropping what XML text cannot hold (see X::SetText).
 std::string xml_text_to_utf8(const std::u16string& text);
-// UTF-8 to UTF-16; invalid or overlong sequences become U+FFFD.
-std::u16string utf8_to_utf16_lenient(const char* text);
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above
-// U+10FFFF).
-bool is_valid_utf8(const void* data, size_t size);
 // The temporary name of the byte-order-mark rewrite: path + ".YYYYMMDDhhmmssmmm.tmp".
 std::u16string bom_temp_name(const std::u16string& path, const SYSTEMTIME& time);
 

@@ -1,5 +1,7 @@
 #include "common/text_encoding.h"
 
+#include <hostns/hostns.h>
+
 #include <bit>
 #include <errno.h>
 #include <iconv.h>
@@ -156,6 +158,12 @@ std::string replacement_in(const char* charset, char16_t unit)
     return out;
 }
 
+// UTF-8, the ANSI code page of this system, goes through the converter both layers share.
+bool is_utf8(const char* charset)
+{
+    return strcmp(charset, "UTF-8") == 0;
+}
+
 bool is_high_surrogate(char16_t u)
 {
     return u >= 0xd800 && u <= 0xdbff;
@@ -174,6 +182,9 @@ std::u16string CodePageToWide(std::string_view text, uint32_t codePage)
     const char* charset = detail::code_page_charset(codePage);
     if (charset == nullptr || text.empty()) {
         return {};
+    }
+    if (detail::is_utf8(charset)) {
+        return hostns::from_utf8(text, hostns::utf8_policy::display);
     }
     detail::converter cv(detail::utf16_charset, charset);
     if (!cv.ok()) {
@@ -200,11 +211,14 @@ std::string WideToCodePage(std::u16string_view text, uint32_t codePage)
     if (charset == nullptr || text.empty()) {
         return {};
     }
+    if (detail::is_utf8(charset)) {
+        return hostns::to_utf8(text, hostns::utf8_policy::display);
+    }
     detail::converter cv(charset, detail::utf16_charset);
     if (!cv.ok()) {
         return {};
     }
-    const bool unicode = strcmp(charset, "UTF-8") == 0 || strcmp(charset, "GB18030") == 0;
+    const bool unicode = strcmp(charset, "GB18030") == 0;
     // Made on the first character that needs it; most texts never do.
     std::string replacement_text;
     bool have_replacement = false;

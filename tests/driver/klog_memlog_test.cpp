@@ -8,6 +8,7 @@
 #include <ntos_layer.h>
 
 #include "klog.h"
+#include "klog_internal.h"
 #include "supportex.h"
 
 #include <atomic>
@@ -85,6 +86,42 @@ VOID Write(UCHAR level, ULONG type, PCWSTR format, ...)
     va_start(args, format);
     KLogWrite(u"core\\driver\\zelvirdk\\klog_test.cpp|Write", 77, level, type, format, args);
     va_end(args);
+}
+
+// A client process of one user, with an event of its own for following the log.
+struct User {
+    explicit User(uint32_t uid)
+    {
+        process = ntos::create_client_process("drvlog", 1, uid, uid, 0);
+        ntos::set_client_identity(process, uid, uid, {});
+        ntos::process_attachment as(process);
+        ZwCreateEvent(&handle, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE);
+        ObReferenceObjectByHandle(handle, SYNCHRONIZE, *ExEventObjectType, UserMode, &event,
+                                  nullptr);
+    }
+    ~User()
+    {
+        ObDereferenceObject(event);
+        ntos::close_client_process(process);
+        ObDereferenceObject(process);
+    }
+    bool Signalled()
+    {
+        bool set = KeReadStateEvent(static_cast<PKEVENT>(event)) != 0;
+        KeClearEvent(static_cast<PKEVENT>(event));
+        return set;
+    }
+    PEPROCESS process = nullptr;
+    HANDLE handle = nullptr;
+    PVOID event = nullptr;
+};
+
+std::vector<std::u16string> Messages(const std::vector<UCHAR>& buffer)
+{
+    std::vector<std::u16string> messages;
+    for (const Entry& e : Parse(buffer))
+        messages.push_back(e.message);
+    return messages;
 }
 
 class MemoryLog : public ::testing::Test {
@@ -310,6 +347,90 @@ TEST_F(MemoryLog, StopWaitsForWritersThatAreStoring)
         w.join();
     }
     EXPECT_FALSE(KLogIsStarted());
+}
+
+} // namespace
+
+namespace {
+
+// A user reads, drains and follows only the records of that user's own requests; root (here the
+// system) reads the rest, and a user's null event cannot unhook anyone else's.
+TEST_F(MemoryLog, UsersReadAndFollowOnlyTheirOwnRecords)
+{
+    ASSERT_TRUE(Start());
+    DRVLOG_CONFIG config{0, 0, 100, 0xFF, {}, 0xFFFFFFFF};
+    KLogSetConfig(&config);
+    User victim(61001);
+    User attacker(61002);
+    User root(0);
+    {
+        ntos::process_attachment as(victim.process);
+        KLogRegisterEvent(victim.handle, UserMode);
+    }
+    {
+        ntos::process_attachment as(root.process);
+        KLogRegisterEvent(root.handle, UserMode);
+    }
+    {
+        ntos::process_attachment as(attacker.process);
+        KLogRegisterEvent(nullptr, UserMode);
+    }
+    auto WriteAs = [](User& user, const char16_t* text) {
+        ntos::process_attachment as(user.process);
+        Write(KLOG_LEVEL_ERROR, KLOG_TYPE_DRIVER, u"%ws", text);
+    };
+    WriteAs(attacker, u"attacker's");
+    EXPECT_FALSE(victim.Signalled());
+    EXPECT_TRUE(root.Signalled()) << "root follows every record";
+    WriteAs(victim, u"victim's vault V: is open");
+    EXPECT_TRUE(victim.Signalled());
+    Write(KLOG_LEVEL_ERROR, KLOG_TYPE_DRIVER, u"the system's");
+
+    auto ReadAs = [](User& user) {
+        ntos::process_attachment as(user.process);
+        return Messages(Read(4096));
+    };
+    EXPECT_EQ(ReadAs(attacker), std::vector<std::u16string>{u"attacker's"});
+    EXPECT_TRUE(ReadAs(attacker).empty());
+    EXPECT_EQ(ReadAs(victim), std::vector<std::u16string>{u"victim's vault V: is open"});
+    WriteAs(victim, u"victim again");
+    EXPECT_EQ(ReadAs(root), (std::vector<std::u16string>{u"the system's", u"victim again"}));
+
+    // A user's read too small for that user's oldest record keeps it and wakes that user only.
+    WriteAs(victim, u"kept");
+    victim.Signalled();
+    root.Signalled();
+    {
+        ntos::process_attachment as(victim.process);
+        EXPECT_TRUE(Parse(Read(100)).empty());
+    }
+    EXPECT_TRUE(victim.Signalled());
+    EXPECT_EQ(ReadAs(victim), std::vector<std::u16string>{u"kept"});
+}
+
+// However a setting is made, the queue holds at most kKLogMaxRecords records and kKLogMaxBytes
+// of memory.
+TEST_F(MemoryLog, RecordsAndTheirMemoryStayWithinHardBounds)
+{
+    ASSERT_TRUE(Start());
+    DRVLOG_CONFIG config{0, 0, 1ull << 40, 0xFF, {}, 0xFFFFFFFF};
+    KLogSetConfig(&config);
+    DRVLOG_CONFIG applied;
+    KLogGetConfig(&applied);
+    EXPECT_EQ(applied.MemLogMaxCnt, kKLogMaxRecords);
+    EXPECT_EQ(Value(u"MaxMemLogCnt"), kKLogMaxRecords);
+
+    const uint64_t before = ntos::pool_usage(SUPPORTEX_POOL_TAG).bytes;
+    const std::u16string big(20000, u'x');
+    for (int i = 0; i < 800; ++i) // 32 MB of messages
+        Write(KLOG_LEVEL_INFO, KLOG_TYPE_DRIVER, u"%d %ws", i, big.c_str());
+    const uint64_t held = ntos::pool_usage(SUPPORTEX_POOL_TAG).bytes - before;
+    EXPECT_LE(held, kKLogMaxBytes + 64 * 1024) << "queue nodes and records beyond the bound";
+    EXPECT_GE(held, kKLogMaxBytes / 2);
+    // What is kept is the newest.
+    auto entries = Parse(Read(1u << 24));
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().message.substr(0, 4), u"799 ");
 }
 
 } // namespace

@@ -118,6 +118,8 @@ NTSTATUS fake_mount_manager::control(PIRP irp)
         if (p.DeviceNameOffset + p.DeviceNameLength <= in_length)
             call.device = text(in, p.DeviceNameOffset, p.DeviceNameLength);
     }
+    if (code == IOCTL_MOUNTMGR_DELETE_POINTS && before_delete_points_)
+        before_delete_points_();
     std::lock_guard<std::mutex> guard(lock_);
     calls_.push_back(call);
     if (mode_ == mode::refuse || call.device.empty())

@@ -14,6 +14,7 @@
 #include <ntos_layer.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ public:
     bool ok() const { return device_ != nullptr; }
     std::vector<mount_manager_call> calls();
     bool saw(ULONG code);
+    // Runs in the dismounting thread at each delete-points request, before it is answered: the
+    // last step of a dismount before the volume is torn down.
+    void before_delete_points(std::function<void()> hook) { before_delete_points_ = hook; }
 
 private:
     static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -50,6 +54,7 @@ private:
     std::mutex lock_;
     std::vector<mount_manager_call> calls_;
     std::vector<std::u16string> links_;
+    std::function<void()> before_delete_points_;
 };
 
 class fake_volume_controls {

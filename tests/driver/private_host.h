@@ -6,6 +6,7 @@
 
 #include <ntifs.h>
 #include <ntos_host.h>
+#include <ntos_layer.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +36,9 @@ inline const std::string& private_folder()
 
 // Set before any test runs, so that no test's first use of the layer sees the defaults.
 inline const bool private_folder_set = !private_folder().empty();
+
+// The tests trace thousands of lines in seconds on purpose, and some read the trace back.
+inline const bool debug_output_unbounded = (ntos::set_debug_output_rate(0, 0), true);
 
 // The layer's host side over the private folders, started once per binary.
 inline void start_private_host()

@@ -348,6 +348,46 @@ TEST_F(VirtualDiskMount, BadContainersAndKeysAreRefusedWithoutLeavingAVolume)
         << "volume blocks leaked";
 }
 
+// A letter that carries a disk refuses a second disk at device creation (the name is taken) and
+// an image before it (the names differ); records of the steps the sequences share name the
+// sequence, as the reader of the log needs to know which mount failed.
+TEST_F(VirtualDiskMount, OccupiedLettersAndFailedStepsAreLoggedByTheirSequence)
+{
+    ASSERT_TRUE(mount_new(u'T', path("first.lkb"), kDiskSize, key_of(1)));
+    drain_log();
+    EXPECT_FALSE(mount_new(u'T', path("second.lkb"), kDiskSize, key_of(1)));
+    auto records = drain_log_records();
+    auto has = [&](const std::u16string& source, const std::u16string& message) {
+        for (const auto& r : records)
+            if (r.source == source && r.message == message)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(has(u"virtualdisk_file.cpp|_CreateVir",
+                    u"[redav] IoCreateDeviceSecure failed!(status=0xc0000035)"));
+    EXPECT_TRUE(
+        has(u"virtualdisk_mount.cpp|_MountNew", u"[redav] _CreateVirtualDiskDevice failed!"));
+    EXPECT_EQ(records.size(), 2u);
+
+    EXPECT_NE(::access(path("second.lkb").c_str(), F_OK), 0) << "a refused mount made a file";
+
+    std::u16string image = nt_path(path("first.lkb"));
+    EXPECT_FALSE(VirtualDisk_MountCDROM(u'T', image.data()));
+    records = drain_log_records();
+    EXPECT_TRUE(has(u"virtualdisk_mount.cpp|_MountCDR",
+                    u"[redav] VolumeLetter is in use!(VolumeLetter=T)"));
+
+    EXPECT_FALSE(mount_exist(u'U', path("missing.lkb"), key_of(1)));
+    records = drain_log_records();
+    EXPECT_TRUE(
+        has(u"virtualdisk_mount.cpp|_MountExi", u"[redav] _CreateOrOpenVirtualDiskFile failed!"));
+
+    // The disk at T is as it was.
+    std::vector<UCHAR> sector(512);
+    EXPECT_EQ(transfer(u'T', false, 0, sector), STATUS_SUCCESS);
+    EXPECT_FALSE(volume(u'T')->IsCDROM);
+}
+
 // A user may only create containers where that user may write: the container is opened with
 // the identity of the thread that asked, not the service's.
 TEST_F(VirtualDiskMount, ContainerIsOpenedWithTheRequestersRights)

@@ -270,33 +270,51 @@ private:
     bool ok_ = false;
 };
 
-// Messages of the memory-log records written since the last call, oldest first.
-inline std::vector<std::u16string> drain_log()
+struct log_record {
+    std::u16string source; // "file|routine", cut to 31 characters
+    std::u16string message;
+};
+
+// The memory-log records written since the last call, oldest first.
+inline std::vector<log_record> drain_log_records()
 {
-    std::vector<std::u16string> messages;
+    std::vector<log_record> records;
     std::vector<UCHAR> buffer(1 << 16);
     for (;;) {
         std::fill(buffer.begin(), buffer.end(), 0);
         KLogRead(buffer.data(), static_cast<ULONG>(buffer.size()));
         if (buffer[0] == KLOG_READ_NOT_RUNNING)
-            return messages;
+            return records;
         size_t at = 1;
-        const size_t before = messages.size();
+        const size_t before = records.size();
         while (at + KLOG_ENTRY_FIXED_SIZE <= buffer.size()) {
             ULONG size;
             std::memcpy(&size, buffer.data() + at, sizeof(size));
             if (size < KLOG_ENTRY_FIXED_SIZE || at + size > buffer.size())
                 break;
-            std::u16string text((size - KLOG_ENTRY_FIXED_SIZE) / 2 + 4, u'\0');
-            std::memcpy(text.data(), buffer.data() + at + offsetof(KLogEntry, Message),
-                        size - offsetof(KLogEntry, Message));
-            text.resize(std::char_traits<char16_t>::length(text.c_str()));
-            messages.push_back(text);
+            auto text_at = [&](size_t offset, size_t bytes) {
+                std::u16string text(bytes / 2 + 1, u'\0');
+                std::memcpy(text.data(), buffer.data() + at + offset, bytes);
+                text.resize(std::char_traits<char16_t>::length(text.c_str()));
+                return text;
+            };
+            records.push_back(
+                {text_at(offsetof(KLogEntry, Source), sizeof(KLogEntry::Source)),
+                 text_at(offsetof(KLogEntry, Message), size - offsetof(KLogEntry, Message))});
             at += size;
         }
-        if (messages.size() == before)
-            return messages;
+        if (records.size() == before)
+            return records;
     }
+}
+
+// Messages of the memory-log records written since the last call, oldest first.
+inline std::vector<std::u16string> drain_log()
+{
+    std::vector<std::u16string> messages;
+    for (log_record& r : drain_log_records())
+        messages.push_back(std::move(r.message));
+    return messages;
 }
 
 inline bool log_has(const std::vector<std::u16string>& log, const std::u16string& text)

@@ -5,7 +5,6 @@
 #include "fake_redav_device.h"
 #include "test_runtime.h"
 
-#include "handle_table.h"
 #include "redav_client.h"
 
 #include <memory>
@@ -38,6 +37,14 @@ struct QueryOut {
     }
 };
 
+// The process's open handles: a leaked device handle shows in the count.
+inline DWORD open_handles()
+{
+    DWORD count = 0;
+    EXPECT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &count));
+    return count;
+}
+
 class ClientTest : public TestRuntime {
 protected:
     void SetUp() override
@@ -45,12 +52,12 @@ protected:
         TestRuntime::SetUp();
         device_ = std::make_unique<FakeRedAvDevice>(root_);
         ASSERT_TRUE(device_->listening());
-        handles_before_ = win32::detail::handle_count();
+        handles_before_ = open_handles();
     }
 
     void TearDown() override
     {
-        EXPECT_EQ(win32::detail::handle_count(), handles_before_) << "a device handle leaked";
+        EXPECT_EQ(open_handles(), handles_before_) << "a device handle leaked";
         EXPECT_TRUE(device_->wait_all_closed());
         device_.reset();
         TestRuntime::TearDown();
@@ -65,5 +72,5 @@ protected:
 
     RedAvClient client_;
     std::unique_ptr<FakeRedAvDevice> device_;
-    size_t handles_before_ = 0;
+    DWORD handles_before_ = 0;
 };

@@ -1,6 +1,6 @@
 #include "fake_redav_device.h"
 
-#include "../../platform/ntos/src/bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "hostns/hostns.h"
 
 #include <algorithm>

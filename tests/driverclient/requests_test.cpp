@@ -234,7 +234,7 @@ class NoDriverTest : public TestRuntime {};
 TEST_F(NoDriverTest, EveryOperationFailsAndNothingIsPublished)
 {
     RedAvClient client;
-    size_t handles = win32::detail::handle_count();
+    DWORD handles = open_handles();
     QueryOut out;
     const std::vector<BYTE> key = key_block();
     EXPECT_FALSE(client.IsDriverPresent());
@@ -244,7 +244,7 @@ TEST_F(NoDriverTest, EveryOperationFailsAndNothingIsPublished)
     EXPECT_FALSE(client.DisMount(u'T', true));
     EXPECT_FALSE(out.query(client, u'T'));
     EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(win32::detail::handle_count(), handles);
+    EXPECT_EQ(open_handles(), handles);
     EXPECT_TRUE(client.IsLetterFree(u'T')) << "no session definition was made";
 }
 

@@ -7,8 +7,7 @@
 
 #include <windows.h>
 
-#include "../../platform/ntos/src/bridge_control_wire.h"
-#include "device.h"
+#include <hostns/control_wire.h>
 #include "klog_entry.h"
 #include "redav_ioctl.h"
 
@@ -308,17 +307,17 @@ TEST(ControlSocket, RegisteredEventOfTheClientIsSetByTheService)
                                 DWORD(drain.size()), &returned, nullptr));
     EXPECT_EQ(returned, drain.size());
 
-    HANDLE event = win32::detail::device_create_event();
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ULONGLONG value = reinterpret_cast<uintptr_t>(event);
     ASSERT_TRUE(DeviceIoControl(device, IOCTL_DRVLOG_REGISTER_EVENT, &value, sizeof(value), nullptr,
                                 0, &returned, nullptr));
-    EXPECT_EQ(win32::detail::device_wait_event(event, 0), DWORD(ERROR_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
 
     // A mount of a container that does not exist makes the volume layer log its failure.
     EXPECT_FALSE(Control(IOCTL_REDAV_MOUNT_EXIST_DISK,
                          MountRequest(u'F', "C:/no/such/folder/x.lkb", 0, 1, 128), 0)
                      .ok);
-    EXPECT_EQ(win32::detail::device_wait_event(event, 10000), DWORD(ERROR_SUCCESS));
+    EXPECT_EQ(WaitForSingleObject(event, 10000), DWORD(WAIT_OBJECT_0));
 
     ASSERT_TRUE(DeviceIoControl(device, IOCTL_DRVLOG_READ_MEMLOG, nullptr, 0, drain.data(),
                                 DWORD(drain.size()), &returned, nullptr));

@@ -6,7 +6,8 @@
 
 #include <windows.h>
 
-#include "../../platform/ntos/src/bridge_control_wire.h"
+#include <hostns/control_wire.h>
+#include "klog_entry.h"
 #include "redav_ioctl.h"
 #include "test_users.h"
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -376,13 +378,31 @@ TEST(Security, DeviceNodesInAUsersVaultCannotBeOpened)
     std::string owner =
         "Uid:\t" + std::to_string(attacker.uid) + "\t" + std::to_string(attacker.uid) + "\t";
     bool parser_is_owners = false;
+    pid_t parser = -1;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string cmdline = read_text(entry.path().string() + "/cmdline");
-        if (cmdline.rfind("ntfs-3g", 0) == 0 && cmdline.find(drive) != std::string::npos)
+        if (cmdline.rfind("ntfs-3g", 0) == 0 && cmdline.find(drive) != std::string::npos) {
             parser_is_owners =
                 read_text(entry.path().string() + "/status").find(owner) != std::string::npos;
+            parser = pid_t(std::stol(entry.path().filename().string()));
+        }
     }
     EXPECT_TRUE(parser_is_owners);
+
+    // Which letter is taken is everyone's to see; where the volume is on the host, its owner's.
+    const std::string link = service.root() + "/volumes/" + std::to_string(attacker.uid) +
+                             "/%5CDevice%5CZELVirtualDisk%5CZELVirtualDiskT";
+    auto sees = [&](const test_user& user) {
+        return run_as(user, [&] {
+            char target[512] = {};
+            bool letter = ::readlink((service.root() + "/GLOBAL?\?/T:").c_str(), target,
+                                     sizeof target - 1) > 0;
+            ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            return (letter ? 1 : 0) + (n > 0 && std::string(target, size_t(n)) == drive ? 2 : 0);
+        });
+    };
+    EXPECT_EQ(sees(attacker), 3);
+    EXPECT_EQ(sees(victim), 1);
 
     // The owner still has the vault's files.
     EXPECT_EQ(run_as(attacker,
@@ -391,14 +411,12 @@ TEST(Security, DeviceNodesInAUsersVaultCannotBeOpened)
                          return read_text(drive + "/kept") == "mine" ? 0 : 1;
                      }),
               0);
-    EXPECT_EQ(run_as(attacker,
-                     [&] {
-                         answer a = call_once(service.socket(), IOCTL_REDAV_DISMOUNT,
-                                              dismount_request(u'T'));
-                         return a.delivered && a.status == 0 ? 0 : 1;
-                     }),
-              0);
-    EXPECT_EQ(service.stop(10), 0);
+    // The owner may stop the parser that runs as the owner; the service still stops in time.
+    ASSERT_GT(parser, 0);
+    EXPECT_EQ(run_as(attacker, [&] { return ::kill(parser, SIGSTOP); }), 0);
+    auto began = steady::now();
+    EXPECT_EQ(service.stop(5), 0) << service.log();
+    EXPECT_LT(steady::now() - began, std::chrono::seconds(5));
 }
 
 TEST(Security, SessionSetUpRunsWithTheUsersRightsInFoldersTheServiceMade)
@@ -443,6 +461,21 @@ TEST(Security, SessionSetUpRunsWithTheUsersRightsInFoldersTheServiceMade)
     char target[256] = {};
     ::readlink((theirs + "/DosDevices/D:").c_str(), target, sizeof target - 1);
     EXPECT_NE(std::string(target), "\\??\\C:\\tmp") << "the squatter's D: survived";
+
+    // A user's first definition, before any connection of that user: the user-mode layer has
+    // the service make the session folder.
+    EXPECT_EQ(run_as(attacker,
+                     [&] {
+                         ::setenv("LOCKBIN_ROOT", service.root().c_str(), 1);
+                         if (!DefineDosDeviceW(0, u"K:", u"C:\\tmp"))
+                             return 1;
+                         char16_t target[64] = {};
+                         return QueryDosDeviceW(u"K:", target, 64) > 0 &&
+                                        std::u16string(target) == u"\\??\\C:\\tmp"
+                                    ? 0
+                                    : 2;
+                     }),
+              0);
 
     // The attacker's own session: each round forgets the marker so that the set-up runs again,
     // swaps the service's files for traps, and connects; the connection must be served at once.
@@ -659,3 +692,372 @@ TEST(Security, OnlyEventfdsAreTakenAndTheServiceStopsWhateverClientsDo)
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
 }
+
+TEST(Security, GroupsAreTheConnectingProcesssAtConnect)
+{
+    NEED_USERS();
+    service_run service;
+    NEED_SERVICE(service);
+    // A folder only the victim's group may write in.
+    const std::string shared = service.base() + "/group-only";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0770), 0);
+    ASSERT_EQ(::chown(shared.c_str(), 0, victim.gid), 0);
+    ::chmod(shared.c_str(), 0770);
+    auto mount_there = [&](int fd, const std::string& name, char16_t letter) {
+        answer a = call(fd, IOCTL_REDAV_MOUNT_NEW_DISK,
+                        mount_request(letter, shared + "/" + name, 2 << 20), 0);
+        if (a.status == 0)
+            call(fd, IOCTL_REDAV_DISMOUNT, dismount_request(letter), 0);
+        return a.delivered && a.status == 0;
+    };
+
+    // A process that joins the group after connecting (here it kept root as its saved uid to do
+    // so; a reused pid has the same effect) while its first session set-up waits on a FIFO.
+    const std::string drives = attacker.home + "/.config/lockbin/drives";
+    ASSERT_EQ(run_as(attacker,
+                     [&] {
+                         quiet("mkdir -p " + attacker.home + "/.config/lockbin");
+                         ::unlink(drives.c_str());
+                         return ::mkfifo(drives.c_str(), 0600);
+                     }),
+              0);
+    pid_t late = ::fork();
+    if (late == 0) {
+        if (::setgroups(1, &attacker.gid) != 0 ||
+            ::setresgid(attacker.gid, attacker.gid, attacker.gid) != 0 ||
+            ::setresuid(attacker.uid, attacker.uid, 0) != 0)
+            ::_exit(2);
+        ::setenv("HOME", attacker.home.c_str(), 1);
+        int fd = connect_to(service.socket());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        gid_t joined[] = {attacker.gid, victim.gid};
+        if (fd < 0 || ::setresuid(-1, 0, -1) != 0 || ::setgroups(2, joined) != 0 ||
+            ::setresuid(-1, attacker.uid, -1) != 0)
+            ::_exit(2);
+        int writer = ::open(drives.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+        control_wire::control_reply open{};
+        if (::recv(fd, &open, sizeof(open), MSG_WAITALL) != sizeof(open))
+            ::_exit(2);
+        ::_exit(mount_there(fd, "late.lkb", u'H') ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(late, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    // A member of the group at connect may: the refusal above was for the group alone.
+    pid_t member = ::fork();
+    if (member == 0) {
+        gid_t both[] = {attacker.gid, victim.gid};
+        if (::setgroups(2, both) != 0 || ::setresgid(attacker.gid, attacker.gid, attacker.gid) ||
+            ::setresuid(attacker.uid, attacker.uid, attacker.uid) != 0)
+            ::_exit(2);
+        int fd = open_device(service.socket());
+        ::_exit(fd >= 0 && mount_there(fd, "member.lkb", u'G') ? 0 : 1);
+    }
+    ::waitpid(member, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << service.log();
+
+    struct stat st {};
+    EXPECT_NE(::stat((shared + "/late.lkb").c_str(), &st), 0);
+    ::unlink(drives.c_str());
+    EXPECT_EQ(service.stop(10), 0);
+}
+
+}
+
+namespace {
+
+constexpr int32_t access_denied = int32_t(0xC0000022);
+constexpr int32_t quota_exceeded = int32_t(0xC0000044);
+
+std::vector<UCHAR> letter_request(char16_t letter, size_t size)
+{
+    std::vector<UCHAR> buffer(size, 0);
+    std::memcpy(buffer.data(), &letter, 2);
+    return buffer;
+}
+
+std::vector<UCHAR> state_request(char16_t letter, ULONG state)
+{
+    REDAV_RW_STATUS_REQUEST r{};
+    r.VolumeLetter = letter;
+    r.VolumeRWStatus = state;
+    std::vector<UCHAR> buffer(sizeof(r));
+    std::memcpy(buffer.data(), &r, sizeof(r));
+    return buffer;
+}
+
+std::vector<UCHAR> config_request(ULONG trace, ULONGLONG max_records)
+{
+    DRVLOG_CONFIG c{};
+    c.Trace = trace;
+    c.MemLogMaxCnt = max_records;
+    c.LogLevel = 0xFF;
+    c.LogType = 0xFFFFFFFF;
+    std::vector<UCHAR> buffer(sizeof(c));
+    std::memcpy(buffer.data(), &c, sizeof(c));
+    return buffer;
+}
+
+DRVLOG_CONFIG config_of(const answer& a)
+{
+    DRVLOG_CONFIG c{};
+    if (a.output.size() == sizeof(c))
+        std::memcpy(&c, a.output.data(), sizeof(c));
+    return c;
+}
+
+// The messages of a memory-log read, as UTF-8 (the records are ASCII).
+std::vector<std::string> log_messages(const answer& a)
+{
+    std::vector<std::string> out;
+    size_t at = 1;
+    while (at + KLOG_ENTRY_FIXED_SIZE <= a.output.size()) {
+        uint32_t size = 0;
+        std::memcpy(&size, a.output.data() + at, 4);
+        if (size < KLOG_ENTRY_FIXED_SIZE || at + size > a.output.size())
+            break;
+        std::string text;
+        for (size_t i = at + 144; i + 1 < at + size; i += 2) {
+            char16_t c;
+            std::memcpy(&c, a.output.data() + i, 2);
+            if (c == 0)
+                break;
+            text.push_back(char(c));
+        }
+        out.push_back(text);
+        at += size;
+    }
+    return out;
+}
+
+bool any_has(const std::vector<std::string>& messages, const std::string& part)
+{
+    for (const auto& m : messages)
+        if (m.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST(Security, AnotherUsersVolumeShowsOnlyItsLetterAndSizeAndCannotBeTouched)
+{
+    NEED_USERS();
+    service_run service;
+    NEED_SERVICE(service);
+    const std::string container = victim.home + "/v.lkb";
+    const std::string block = service.root() + "/disks/ZELVirtualDiskT";
+    const std::string data = "the victim's file, being written";
+    ASSERT_EQ(run_as(victim,
+                     [&] {
+                         answer a = call_once(service.socket(), IOCTL_REDAV_MOUNT_NEW_DISK,
+                                              mount_request(u'T', container, 2 << 20));
+                         int fd = ::open(block.c_str(), O_WRONLY);
+                         bool wrote = fd >= 0 && ::pwrite(fd, data.data(), data.size(), 8192) ==
+                                                     ssize_t(data.size());
+                         if (fd >= 0)
+                             ::close(fd);
+                         return a.status == 0 && wrote ? 0 : 1;
+                     }),
+              0)
+        << service.log();
+
+    // Each refusal sets a bit: the exit status says which one did not happen.
+    int attacker_saw = run_as(attacker, [&] {
+        int wrong = 0;
+        answer q = call_once(service.socket(), IOCTL_REDAV_QUERY_VOLUME, letter_request(u'T', 2),
+                             sizeof(REDAV_VOLUME_INFO));
+        REDAV_VOLUME_INFO info{};
+        if (q.output.size() == sizeof(info))
+            std::memcpy(&info, q.output.data(), sizeof(info));
+        if (q.status != 0 || info.FilePath[0] != 0 || info.FileSize != (2 << 20))
+            wrong |= 1;
+        auto hidden = letter_request(u'T', sizeof(REDAV_HIDE_SECTOR_DATA));
+        std::memcpy(hidden.data() + 2, "BOBWASHERE", 10);
+        if (call_once(service.socket(), IOCTL_REDAV_SET_HIDE_SECTOR, hidden).status !=
+            access_denied)
+            wrong |= 2;
+        if (call_once(service.socket(), IOCTL_REDAV_QUERY_HIDE_SECTOR, letter_request(u'T', 2),
+                      sizeof(REDAV_HIDE_SECTOR_DATA))
+                .status != access_denied)
+            wrong |= 4;
+        if (call_once(service.socket(), IOCTL_REDAV_SET_VOLUME_RW_STATUS, state_request(u'T', 2))
+                .status != access_denied)
+            wrong |= 8;
+        if (call_once(service.socket(), IOCTL_REDAV_DISMOUNT, dismount_request(u'T')).status !=
+            access_denied)
+            wrong |= 16;
+        return wrong;
+    });
+    EXPECT_EQ(attacker_saw, 0) << service.log();
+    EXPECT_NE(service.log().find("[redav] Volume belongs to another user!(VolumeLetter=T)"),
+              std::string::npos);
+
+    // The victim's volume is as it was: mounted, writable, its data and container untouched.
+    EXPECT_EQ(run_as(victim,
+                     [&] {
+                         std::string back(data.size(), '\0');
+                         int fd = ::open(block.c_str(), O_RDWR);
+                         bool read = fd >= 0 && ::pread(fd, back.data(), back.size(), 8192) ==
+                                                    ssize_t(back.size());
+                         if (fd >= 0)
+                             ::close(fd);
+                         answer q = call_once(service.socket(), IOCTL_REDAV_QUERY_VOLUME,
+                                              letter_request(u'T', 2), sizeof(REDAV_VOLUME_INFO));
+                         REDAV_VOLUME_INFO info{};
+                         if (q.output.size() == sizeof(info))
+                             std::memcpy(&info, q.output.data(), sizeof(info));
+                         std::u16string path(info.FilePath);
+                         return read && back == data && path.ends_with(u"\\v.lkb") &&
+                                        info.VolumeRWStatus == 0
+                                    ? 0
+                                    : 1;
+                     }),
+              0);
+    std::string header(512, '\1');
+    {
+        std::ifstream in(container, std::ios::binary);
+        in.read(header.data(), 512);
+    }
+    EXPECT_EQ(header, std::string(512, '\0')) << "another user wrote the hidden sector";
+    EXPECT_EQ(run_as(victim,
+                     [&] {
+                         return call_once(service.socket(), IOCTL_REDAV_DISMOUNT,
+                                          dismount_request(u'T'))
+                             .status;
+                     }),
+              0);
+    EXPECT_EQ(service.stop(10), 0);
+}
+
+TEST(Security, UsersReadAndFollowOnlyTheirOwnLogRecordsAndOnlyRootChangesTheLog)
+{
+    NEED_USERS();
+    service_run service;
+    NEED_SERVICE(service);
+    // A record of each user's own: an access state that does not exist, at a letter of theirs.
+    auto leave_record = [&](char16_t letter) {
+        return call_once(service.socket(), IOCTL_REDAV_SET_VOLUME_RW_STATUS,
+                         state_request(letter, 3))
+            .delivered;
+    };
+    auto drain = [&] {
+        return log_messages(call_once(service.socket(), IOCTL_DRVLOG_READ_MEMLOG, {}, 1 << 16));
+    };
+    ASSERT_EQ(run_as(victim, [&] { return leave_record(u'Q') ? 0 : 1; }), 0);
+    EXPECT_EQ(run_as(attacker,
+                     [&] {
+                         if (!leave_record(u'P'))
+                             return 1;
+                         auto seen = drain();
+                         if (any_has(seen, "VolumeLetter=Q"))
+                             return 2; // the victim's record
+                         if (!any_has(seen, "VolumeLetter=P"))
+                             return 3; // the attacker's own must be readable
+                         // Settings are root's: neither silence nor an unbounded log.
+                         answer set = call_once(service.socket(), IOCTL_DRVLOG_SET_CONFIG,
+                                                config_request(0, 1ull << 40));
+                         return set.status == access_denied ? 0 : 4;
+                     }),
+              0);
+    DRVLOG_CONFIG config =
+        config_of(call_once(service.socket(), IOCTL_DRVLOG_GET_CONFIG, {}, sizeof(DRVLOG_CONFIG)));
+    EXPECT_EQ(config.Trace, 1u);
+    EXPECT_EQ(config.MemLogMaxCnt, 1000u);
+    // Root reads everyone's: the victim's record waited for it.
+    EXPECT_TRUE(any_has(drain(), "VolumeLetter=Q"));
+    EXPECT_EQ(
+        call_once(service.socket(), IOCTL_DRVLOG_SET_CONFIG, config_request(1, 1ull << 40)).status,
+        0);
+    config =
+        config_of(call_once(service.socket(), IOCTL_DRVLOG_GET_CONFIG, {}, sizeof(DRVLOG_CONFIG)));
+    EXPECT_EQ(config.MemLogMaxCnt, 100000u) << "the record cap is hard";
+
+    // The victim follows the log with an eventfd; the attacker's null event cannot unhook it, and
+    // the attacker's records do not wake it.
+    int registered[2], go[2];
+    ASSERT_EQ(::pipe(registered), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t follower = ::fork();
+    if (follower == 0) {
+        if (!lockbin_test::become(victim))
+            ::_exit(1);
+        int fd = open_device(service.socket());
+        int event = ::eventfd(0, EFD_NONBLOCK);
+        uint64_t value = 0x77;
+        std::vector<UCHAR> input(8);
+        std::memcpy(input.data(), &value, 8);
+        if (fd < 0 || call(fd, IOCTL_DRVLOG_REGISTER_EVENT, input, 0, {event}, {value}).status != 0)
+            ::_exit(2);
+        char byte = 'r';
+        if (::write(registered[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1)
+            ::_exit(3);
+        uint64_t count = 0;
+        if (::read(event, &count, 8) == 8)
+            ::_exit(4); // woken by another user's record
+        if (!leave_record(u'Q'))
+            ::_exit(5);
+        pollfd p{event, POLLIN, 0};
+        ::_exit(::poll(&p, 1, 3000) == 1 ? 0 : 6);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(registered[0], &byte, 1), 1);
+    EXPECT_EQ(run_as(attacker,
+                     [&] {
+                         int fd = open_device(service.socket());
+                         std::vector<UCHAR> none(8, 0);
+                         answer a = call(fd, IOCTL_DRVLOG_REGISTER_EVENT, none, 0);
+                         ::close(fd);
+                         return a.status == 0 && leave_record(u'P') ? 0 : 1;
+                     }),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(::write(go[1], &byte, 1), 1);
+    int status = 0;
+    ::waitpid(follower, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "follower ended with " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    for (int fd : {registered[0], registered[1], go[0], go[1]})
+        ::close(fd);
+    EXPECT_EQ(service.stop(10), 0);
+}
+
+TEST(Security, OneUserCannotTakeEveryFreeLetter)
+{
+    NEED_USERS();
+    service_run service({"--user-volumes", "3"}); // root sets the cap
+    NEED_SERVICE(service);
+    auto mount = [&](const test_user& user, char16_t letter) {
+        return call_once(service.socket(), IOCTL_REDAV_MOUNT_NEW_DISK,
+                         mount_request(letter, user.home + "/" + char(letter) + ".lkb", 1 << 20))
+            .status;
+    };
+    EXPECT_EQ(run_as(attacker,
+                     [&] {
+                         int taken = 0;
+                         for (char16_t letter = u'Z'; letter >= u'D'; --letter) {
+                             int32_t status = mount(attacker, letter);
+                             if (status == quota_exceeded)
+                                 break;
+                             if (status != 0)
+                                 return 100;
+                             ++taken;
+                         }
+                         return taken;
+                     }),
+              3)
+        << service.log();
+    EXPECT_NE(service.log().find("[redav] Too many volumes for one user!"), std::string::npos);
+    // The letters left are still there for the others; root is not counted.
+    EXPECT_EQ(run_as(victim, [&] { return mount(victim, u'M') == 0 ? 0 : 1; }), 0);
+    const std::string root_folder = service.base() + "/rootvols";
+    ASSERT_EQ(::mkdir(root_folder.c_str(), 0700), 0);
+    for (char16_t letter : {u'E', u'F', u'G', u'H'})
+        EXPECT_EQ(
+            call_once(service.socket(), IOCTL_REDAV_MOUNT_NEW_DISK,
+                      mount_request(letter, root_folder + "/" + char(letter) + ".lkb", 1 << 20))
+                .status,
+            0);
+    EXPECT_EQ(service.stop(10), 0);

@@ -1,20 +1,16 @@
-// The whole service in the test process over a temporary runtime folder (kernel layer, disk
-// bridge, mount services, driver, control bridge), and clients in processes of their own that
+// The whole service in the test process over a temporary runtime folder (ntos::start_service, as
+// the service host starts it), and clients in processes of their own that
 // talk to the control socket as the manager's device handles do, with the identity they are
 // given. Needs root and /dev/fuse; vault_service::usable says why not.
 #pragma once
 
-#include "../../platform/ntos/src/bridge_control.h"
-#include "../../platform/ntos/src/bridge_control_wire.h"
-#include "../../platform/ntos/src/bridge_disk.h"
-#include "../../platform/ntos/src/bridge_fsmount.h"
-#include "../../platform/ntos/src/bridge_publish.h"
-#include "../../platform/ntos/src/mm_mountmgr.h"
-#include "../driver/volume_test_helper.h"
+#include "volume_test_helper.h"
 
+#include <hostns/control_wire.h>
 #include <hostns/hostns.h>
 #include <ntos_host.h>
 #include <ntos_layer.h>
+#include <ntos_service.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -84,26 +80,25 @@ public:
     const std::string& base() const { return base_; }
     bool started() const { return started_; }
     std::string work() const { return work_; }
+    // Where the service shows a volume: its block file, and its drive's mount point.
     std::string disk_file(char16_t letter) const
     {
-        return ntos::detail::bridge_disk_folder() + "/ZELVirtualDisk" + char(letter);
+        return root_ + "/disks/ZELVirtualDisk" + char(letter);
     }
     std::string mount_point(char16_t letter) const
     {
-        return ntos::detail::fsmount_mount_point(letter);
+        const char* drives = std::getenv("LOCKBIN_DRIVES");
+        return (drives && *drives == '/' ? std::string(drives) : root_ + "/drives") + "/" +
+               char(letter);
     }
 
-    // Stops the driver as the service does at shutdown (clients first), and starts it again.
+    // Stops the service as at shutdown (clients first, then the driver) and starts it again;
+    // false when the driver left pool blocks or did not come back.
     bool restart_driver()
     {
-        ntos::detail::bridge_control_stop();
-        const ULONG tags[] = {REDAV_VOLUME_POOL_TAG, KLOG_TRACE_POOL_TAG};
-        bool clean = ntos::unload_driver(driver_, tags, 2);
-        driver_ = nullptr;
-        if (!NT_SUCCESS(ntos::load_driver(u"zelvirdk", DriverEntry, &driver_)))
-            return false;
-        ntos::detail::bridge_control_start();
-        return clean;
+        bool clean = ntos::stop_service();
+        ok_ = NT_SUCCESS(ntos::start_service(config()));
+        return clean && ok_;
     }
 
     // Stops the service as at shutdown; the process's last test environment calls it.
@@ -112,12 +107,7 @@ public:
         if (!ok_)
             return;
         ok_ = false;
-        ntos::detail::bridge_control_stop();
-        const ULONG tags[] = {REDAV_VOLUME_POOL_TAG, KLOG_TRACE_POOL_TAG};
-        if (driver_)
-            ntos::unload_driver(driver_, tags, 2);
-        ntos::detail::mount_services_stop();
-        ntos::detail::bridge_disk_stop();
+        ntos::stop_service();
         if (!base_.empty())
             run("rm -rf '" + base_ + "'");
     }
@@ -137,31 +127,31 @@ private:
         base_ = name;
         work_ = base_ + "/work";
         ::mkdir(work_.c_str(), 0755);
-        NTSTATUS status = ntos::start_host(base_ + "/run", base_ + "/state");
-        if (!NT_SUCCESS(status) && status != STATUS_ALREADY_COMMITTED) {
-            failure_ = "start_host";
+        ntos::service_part failed = ntos::service_part::none;
+        if (!NT_SUCCESS(ntos::start_service(config(), &failed))) {
+            failure_ = "part " + std::to_string(int(failed)) + " of the service";
             return false;
         }
         root_ = ntos::runtime_folder();
-        if (!NT_SUCCESS(ntos::detail::bridge_disk_start()) ||
-            !NT_SUCCESS(ntos::detail::mount_services_start())) {
-            failure_ = "disk bridge or mount services";
-            return false;
-        }
-        if (!NT_SUCCESS(ntos::load_driver(u"zelvirdk", DriverEntry, &driver_))) {
-            failure_ = "DriverEntry";
-            return false;
-        }
-        ntos::detail::bridge_control_start();
         ok_ = true;
         return true;
+    }
+
+    ntos::service_config config() const
+    {
+        ntos::service_config c;
+        c.runtime = base_ + "/run";
+        c.state = base_ + "/state";
+        c.driver_name = u"zelvirdk";
+        c.driver_entry = DriverEntry;
+        c.pool_tags = {REDAV_VOLUME_POOL_TAG, KLOG_TRACE_POOL_TAG};
+        return c;
     }
 
     bool started_ = false;
     bool ok_ = false;
     std::string failure_;
     std::string base_, work_, root_;
-    PDRIVER_OBJECT driver_ = nullptr;
 };
 
 // A client process: connects to the control device's socket as uid/gid (root when uid is 0),
@@ -176,7 +166,9 @@ public:
 inline reply control(ULONG code, const std::vector<UCHAR>& input, ULONG output_length,
                      uid_t uid = 0, gid_t gid = 0)
 {
-    std::string socket_path = ntos::detail::bridge_control_socket_path(u"\\Device\\ZELRedAv");
+    const std::string socket_path = vault_service::get().root() + "/" +
+                                    control_wire::socket_folder + "/" +
+                                    control_wire::socket_name("\\Device\\ZELRedAv");
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, socket_path.c_str(),
@@ -290,9 +282,10 @@ inline std::vector<UCHAR> letter_request(char16_t letter, UCHAR extra = 0, size_
 // The DOS form of a host path on C: (the host's "/").
 inline std::u16string dos_path(const std::string& host)
 {
-    std::u16string out = u"C:";
-    for (char c : host)
-        out.push_back(c == '/' ? u'\\' : char16_t(static_cast<unsigned char>(c)));
+    std::u16string out = u"C:" + hostns::from_utf8(host);
+    for (char16_t& c : out)
+        if (c == u'/')
+            c = u'\\';
     return out;
 }
 

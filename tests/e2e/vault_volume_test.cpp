@@ -104,6 +104,9 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     char target[256] = {};
     ASSERT_GT(::readlink((s.root() + "/GLOBAL\?\?/Z:").c_str(), target, sizeof(target) - 1), 0);
     EXPECT_STREQ(target, "\\Device\\ZELVirtualDisk\\ZELVirtualDiskZ");
+    const hostns::Namespace names(s.root(), 0);
+    const char16_t* const device = u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskZ";
+    EXPECT_EQ(names.device_kind(device), hostns::DeviceKind::disk);
     ASSERT_EQ(::stat(s.disk_file(u'Z').c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, kUser);
     EXPECT_EQ(st.st_size, kGiB);
@@ -129,6 +132,7 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     ASSERT_EQ(dismount(u'Z', false).status, STATUS_SUCCESS);
     EXPECT_FALSE(is_mount_point(mp));
     EXPECT_NE(::access((s.root() + "/GLOBAL\?\?/Z:").c_str(), F_OK), 0);
+    EXPECT_EQ(names.device_kind(device), hostns::DeviceKind::unknown);
     EXPECT_EQ(query(u'Z').status, STATUS_UNSUCCESSFUL);
 
     // The remount with the right key brings the file system back at once.
@@ -138,6 +142,30 @@ TEST_F(Vault, NewVaultFormatsMountsAndKeepsItsFilesAcrossARemount)
     std::string text;
     in >> text;
     EXPECT_EQ(text, "kept");
+}
+
+TEST_F(Vault, ContainerNamesMatchAsInTheUserModeLayer)
+{
+    // Folder and name beyond ASCII, asked for in the other case: found as FileExists finds it.
+    const std::string folder = folder_ + "/Äb";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), kUser, kGroup), 0);
+    ASSERT_EQ(mount_new(u'Z', folder + "/Été.lkb", 64LL << 20, vault_key(1)).status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(dismount(u'Z', false).status, STATUS_SUCCESS);
+    const std::u16string other_case = dos_path(folder_) + u"\\äB\\éTÉ.LKB";
+    EXPECT_EQ(control(IOCTL_REDAV_MOUNT_EXIST_DISK,
+                      mount_request(u'Z', other_case, 0, false, vault_key(1)), 0, kUser, kGroup)
+                  .status,
+              STATUS_SUCCESS);
+
+    // A lone surrogate names the host file that CreateFileW names.
+    const std::u16string lone = dos_path(folder_) + u"\\s" + char16_t(0xD800) + u".lkb";
+    EXPECT_EQ(control(IOCTL_REDAV_MOUNT_NEW_DISK,
+                      mount_request(u'Y', lone, 64LL << 20, false, vault_key(1)), 0, kUser, kGroup)
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(::access((folder_ + "/s\xED\xA0\x80.lkb").c_str(), F_OK), 0);
 }
 
 TEST_F(Vault, WrongKeyIsRefusedAndLeavesTheContainerAlone)
@@ -319,6 +347,10 @@ TEST_F(Vault, CdromImageShowsItsFilesReadOnly)
               STATUS_SUCCESS);
     REDAV_VOLUME_INFO v = info(u'R');
     EXPECT_EQ(v.IsCDROM, 1);
+    EXPECT_EQ(hostns::Namespace(vault_service::get().root(), 0)
+                  .device_kind(u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdR"),
+              hostns::DeviceKind::cdrom)
+        << "the user-mode layer would not see a CD-ROM drive";
     const std::string mp = vault_service::get().mount_point(u'R');
     ASSERT_TRUE(eventually([&] { return is_mount_point(mp); }, 10));
     EXPECT_TRUE(as_user(kUser, kGroup, [&] {

@@ -3,7 +3,8 @@
 // IoCallDriver to the real driver over the kernel layer. The system buffer is exactly
 // max(input, output) bytes, as the I/O manager sizes it, so AddressSanitizer sees any read or
 // write past it. The layer runs without its host start: no volume device exists, so no request
-// can reach a host file.
+// can reach a host file. Requests come from a client process of an unprivileged user (nobody),
+// as a local user's would through the control socket.
 #include <ntifs.h>
 #include <ntos_layer.h>
 
@@ -26,6 +27,7 @@ const ULONG kCodes[] = {
 };
 
 PDEVICE_OBJECT g_control = nullptr;
+PEPROCESS g_peer = nullptr;
 
 NTSTATUS Keep(PDEVICE_OBJECT, PIRP, PVOID)
 {
@@ -51,6 +53,10 @@ void Start()
         std::abort();
     }
     g_control = driver->DeviceObject;
+    g_peer = ntos::create_client_process("fuzzpeer", 65534, 65534, 65534, 0);
+    if (g_peer == nullptr) {
+        std::abort();
+    }
 }
 
 } // namespace
@@ -91,7 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     stack->Parameters.DeviceIoControl.InputBufferLength = in;
     stack->Parameters.DeviceIoControl.OutputBufferLength = out;
     IoSetCompletionRoutine(irp, Keep, nullptr, TRUE, TRUE, TRUE);
-    NTSTATUS returned = IoCallDriver(g_control, irp);
+    NTSTATUS returned;
+    {
+        ntos::process_attachment peer(g_peer);
+        returned = IoCallDriver(g_control, irp);
+    }
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
     IoFreeIrp(irp);

@@ -42,6 +42,10 @@ public:
             ::setenv("LOCKBIN_ROOT", runtime.c_str(), 1);
             ::setenv("LOCKBIN_STATE", state.c_str(), 1);
             std::vector<char*> argv{const_cast<char*>(ZELVIRDK_PATH)};
+            // Without root or FUSE the service runs only when told to do without disks.
+            std::string no_disks = "--no-disks";
+            if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0)
+                argv.push_back(no_disks.data());
             for (auto& a : args)
                 argv.push_back(a.data());
             argv.push_back(nullptr);

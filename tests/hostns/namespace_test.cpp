@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,64 @@ TEST(Text, Utf8RoundTripsEveryUtf16String)
                                 "b"),
               u"a\uFFFDb");
     EXPECT_EQ(hostns::from_utf8("\xC0\xAF"), u"\uFFFD\uFFFD") << "overlong forms are refused";
+}
+
+TEST(Text, DisplayPolicyGivesWellFormedUtf8)
+{
+    const std::u16string lone = u"a" + std::u16string(1, char16_t(0xDC00)) + u"b";
+    EXPECT_EQ(hostns::to_utf8(lone, hostns::utf8_policy::display), "a\xEF\xBF\xBD"
+                                                                   "b");
+    EXPECT_EQ(hostns::to_utf8(lone), "a\xED\xB0\x80"
+                                     "b");
+    // An encoded surrogate is a name's lone surrogate, but three bad bytes for display.
+    EXPECT_EQ(hostns::from_utf8("\xED\xB0\x80"), std::u16string(1, char16_t(0xDC00)));
+    EXPECT_EQ(hostns::from_utf8("\xED\xB0\x80", hostns::utf8_policy::display),
+              u"\uFFFD\uFFFD\uFFFD");
+    // One U+FFFD per maximal ill-formed subpart, in both policies.
+    EXPECT_EQ(hostns::from_utf8("A\xE4\xB8"), u"A\uFFFD") << "cut short at the end";
+    EXPECT_EQ(hostns::from_utf8("\xE4\xB8"
+                                "A\xF4\x90\x80\x80"),
+              u"\uFFFDA\uFFFD\uFFFD\uFFFD\uFFFD")
+        << "cut short by a letter; above U+10FFFF";
+    EXPECT_TRUE(hostns::is_utf8("\xE4\xBF\x9D\xF0\x9D\x84\x9E\xEF\xBF\xBD"));
+    for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xE4\xBF", "\xF4\x90\x80\x80", "\xFF"})
+        EXPECT_FALSE(hostns::is_utf8(bad)) << bad;
+}
+
+// Unicode's simple uppercase facts as a 1:1 table over the BMP keeps them, and the two it leaves
+// out; written out here rather than derived from the generated table.
+TEST(Text, UpcaseIsOneToOneOverTheBmp)
+{
+    const std::pair<char16_t, char16_t> facts[] = {
+        {u'a', u'A'},     {u'ä', u'Ä'},     {u'é', u'É'},     {0x00FF, 0x0178},
+        {0x01C5, 0x01C4}, {0x01C6, 0x01C4}, {u'ς', u'Σ'},     {u'ё', u'Ё'},
+        {u'ａ', u'Ａ'},   {0x00DF, 0x00DF}, {0x0131, 0x0131}, {0x017F, 0x017F},
+        {u'İ', u'İ'},     {u'Ä', u'Ä'},     {0xD800, 0xD800}, {u'中', u'中'},
+    };
+    for (auto [in, out] : facts)
+        EXPECT_EQ(int(hostns::upcase(in)), int(out)) << std::hex << int(in);
+    EXPECT_TRUE(hostns::iequal(u"ÄÉÎÕÜ ÿ", u"äéîõü Ÿ"));
+    EXPECT_FALSE(hostns::iequal(u"ı", u"I")) << "no second spelling of an ASCII name";
+    EXPECT_TRUE(hostns::istarts_with(u"\\DEVICE\\Äx", u"\\device\\ä"));
+}
+
+TEST(Text, FolderEntriesMatchIgnoringCase)
+{
+    char pattern[] = "/tmp/lockbin-fold-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    for (const char* name : {"Äb É.lkb", "caf\xE9", "s\xED\xA0\x80"})
+        std::ofstream(dir + "/" + name) << "x";
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, "äB é.LKB"), "Äb É.lkb");
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, "CAF\xE9"), "caf\xE9");
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, "caf\xC9"), "")
+        << "bytes that are not UTF-8 match only themselves";
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, "S\xED\xA0\x80"), "s\xED\xA0\x80");
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, "S\xED\xA0\x81"), "");
+    EXPECT_EQ(hostns::find_entry_ignoring_case(fd, ".."), "");
+    ::close(fd);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Text, DosPathsToNtForm)

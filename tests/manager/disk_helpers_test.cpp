@@ -1,6 +1,6 @@
 #include "disk_helpers.h"
 
-#include "../win32/test_root.h"
+#include "test_root.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,6 +37,9 @@ TEST_F(DiskHelpers, FilesFoldersAndDriveDesignators)
     EXPECT_FALSE(FileExists(u"T:\\dir"));
     EXPECT_FALSE(FileExists(u"T:\\dir\\*")) << "the first entry is the folder's \".\"";
     EXPECT_FALSE(FileExists(u"T:\\dir\\none.lkb"));
+    std::filesystem::create_directories(volume_ + "/Äb");
+    std::ofstream(volume_ + "/Äb/Été.lkb") << "x";
+    EXPECT_TRUE(FileExists(u"T:\\äB\\éTÉ.LKB")) << "as the service finds the container";
 
     EXPECT_TRUE(DirectoryExists(u"T:"));
     EXPECT_TRUE(DirectoryExists(u"t:\\"));

@@ -1,6 +1,6 @@
 #include "password_backup.h"
 
-#include "../win32/test_root.h"
+#include "test_root.h"
 
 #include <openssl/evp.h>
 

@@ -3,6 +3,8 @@
 #include <ntos_layer.h>
 #include <ntstrsafe.h>
 
+#include "dbg_rate.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -115,6 +117,30 @@ TEST(RtlFormat, DbgPrintWritesOneLineEach)
     DbgPrint("two\nlines\n");
     ntos::set_debug_output(nullptr);
     EXPECT_EQ(captured, "[redav] message\nno newline 1\ntwo lines\n");
+}
+
+// A burst passes, then lines are dropped until time refills the bucket; the first line printed
+// afterwards carries the count of those dropped.
+TEST(RtlFormat, DbgPrintRateLimitDropsBeyondItsBurstAndCountsWhatItDropped)
+{
+    ntos::detail::dbg_rate_limit limit(10, 3); // 3 lines at once, then one every 100 ms
+    uint64_t dropped = 99;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(limit.admit(1000, &dropped)) << i;
+        EXPECT_EQ(dropped, 0u);
+    }
+    EXPECT_FALSE(limit.admit(1000, &dropped));
+    EXPECT_FALSE(limit.admit(1099, &dropped));
+    ASSERT_TRUE(limit.admit(1100, &dropped));
+    EXPECT_EQ(dropped, 2u);
+    // A long pause refills no more than the burst; a clock that steps back refills nothing.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(limit.admit(60000, &dropped)) << i;
+    EXPECT_FALSE(limit.admit(60000, &dropped));
+    EXPECT_FALSE(limit.admit(50000, &dropped));
+    ntos::detail::dbg_rate_limit open(0, 0);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(open.admit(5, &dropped));
 }
 
 TEST(RtlUnicode, CountedStringsCompareCopyAndAppendWithinTheirCapacity)

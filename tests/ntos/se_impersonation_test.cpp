@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using host_env::nt_data;
 using host_env::us;
@@ -237,4 +238,71 @@ TEST_F(Impersonation, PrivilegeAdjustmentFollowsTheTokensContents)
     EXPECT_EQ(SeCreateClientSecurity(PsGetCurrentThread(), nullptr, FALSE, &context),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(SeImpersonateClientEx(nullptr, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+namespace {
+
+// The user of the effective token of the calling thread, as a driver asks for it.
+std::vector<ULONG> effective_user()
+{
+    SECURITY_SUBJECT_CONTEXT subject;
+    SeCaptureSubjectContext(&subject);
+    PTOKEN_USER user = nullptr;
+    std::vector<ULONG> out;
+    if (NT_SUCCESS(SeQueryInformationToken(SeQuerySubjectContextToken(&subject), TokenUser,
+                                           reinterpret_cast<PVOID*>(&user)))) {
+        auto* sid = static_cast<SID*>(user->User.Sid);
+        out.push_back(sid->IdentifierAuthority.Value[5]);
+        for (UCHAR i = 0; i < sid->SubAuthorityCount; ++i)
+            out.push_back(sid->SubAuthority[i]);
+        ExFreePool(user);
+    }
+    SeReleaseSubjectContext(&subject);
+    return out;
+}
+
+} // namespace
+
+// Drivers tell users apart by the SID of the effective token: the system is LocalSystem, a
+// client is its host user (S-1-22-1-uid) whatever process it connected from, and an impersonating
+// thread is the user it impersonates.
+TEST_F(Impersonation, TokenUserNamesTheHostUserOfTheEffectiveToken)
+{
+    EXPECT_EQ(effective_user(), (std::vector<ULONG>{5, 18}));
+    PEPROCESS other = ntos::create_client_process("other.exe", 2, nobody, nobody, 0);
+    {
+        ntos::process_attachment attach(other);
+        EXPECT_EQ(effective_user(), (std::vector<ULONG>{22, 1, nobody}));
+    }
+    ntos::close_client_process(other);
+    ObDereferenceObject(other);
+
+    client c(SecurityImpersonation, SECURITY_STATIC_TRACKING);
+    ASSERT_EQ(c.status, STATUS_SUCCESS);
+    ASSERT_EQ(SeImpersonateClientEx(&c.context, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(effective_user(), (std::vector<ULONG>{22, 1, nobody}));
+    PsRevertToSelf();
+    EXPECT_EQ(effective_user(), (std::vector<ULONG>{5, 18}));
+
+    // Equal SIDs are equal byte for byte up to their length; a SID is copied only where it fits.
+    PTOKEN_USER a = nullptr;
+    PTOKEN_USER b = nullptr;
+    ASSERT_EQ(
+        SeQueryInformationToken(c.context.ClientToken, TokenUser, reinterpret_cast<PVOID*>(&a)),
+        STATUS_SUCCESS);
+    PACCESS_TOKEN system = PsReferencePrimaryToken(PsInitialSystemProcess());
+    ASSERT_EQ(SeQueryInformationToken(system, TokenUser, reinterpret_cast<PVOID*>(&b)),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(RtlEqualSid(a->User.Sid, b->User.Sid));
+    UCHAR copy[SECURITY_MAX_SID_SIZE] = {};
+    EXPECT_EQ(RtlCopySid(RtlLengthSid(a->User.Sid) - 1, copy, a->User.Sid),
+              STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(RtlCopySid(sizeof(copy), copy, a->User.Sid), STATUS_SUCCESS);
+    EXPECT_TRUE(RtlEqualSid(copy, a->User.Sid));
+    EXPECT_FALSE(RtlValidSid(std::vector<UCHAR>(SECURITY_MAX_SID_SIZE, 0).data()));
+    PVOID other_class = nullptr;
+    EXPECT_EQ(SeQueryInformationToken(system, TokenGroups, &other_class), STATUS_NOT_IMPLEMENTED);
+    ExFreePool(a);
+    ExFreePool(b);
+    PsDereferencePrimaryToken(system);
 }

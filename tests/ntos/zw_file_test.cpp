@@ -158,6 +158,24 @@ TEST_F(ZwFile, PathsResolveThroughDriveLinksAndDevices)
                    OBJ_KERNEL_HANDLE)
                   .status,
               STATUS_OBJECT_NAME_NOT_FOUND);
+    // Beyond ASCII the fold is the user-mode layer's too, and a lone surrogate names the same
+    // host bytes there.
+    ::mkdir(host_path("Äb").c_str(), 0700);
+    write_host("Äb/Été.lkb", "e");
+    opened folded = open(u"\\??\\E:\\äB\\éTÉ.LKB", GENERIC_READ | SYNCHRONIZE, 0, FILE_OPEN);
+    EXPECT_EQ(folded.status, STATUS_SUCCESS);
+    if (NT_SUCCESS(folded.status))
+        ZwClose(folded.handle);
+    write_host("Idx", "i");
+    EXPECT_EQ(open(u"\\??\\E:\\ıdx", GENERIC_READ | SYNCHRONIZE, 0, FILE_OPEN).status,
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    opened lone =
+        open(u"\\??\\E:\\s" + std::u16string(1, char16_t(0xD800)) + u".bin", rw, 0, FILE_CREATE);
+    EXPECT_EQ(lone.status, STATUS_SUCCESS);
+    if (NT_SUCCESS(lone.status))
+        ZwClose(lone.handle);
+    EXPECT_EQ(::access(host_path("s\xED\xA0\x80.bin").c_str(), F_OK), 0);
+
     EXPECT_EQ(open(nt_data("missing/paths.txt"), rw, 0, FILE_OPEN_IF).status,
               STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(open(nt_data("paths.txt/below"), rw, 0, FILE_OPEN_IF).status,

@@ -183,12 +183,19 @@ TEST_F(Volumes, DriveTypeAndVolumeInformationOfDefinedAndUndefinedDrives)
     EXPECT_NE(GetDriveTypeW(u"T:\\"), UINT(DRIVE_NO_ROOT_DIR));
     EXPECT_EQ(GetDriveTypeW(u"T:"), GetDriveTypeW(u"T:\\"));
 
-    // A vault volume before its file system is mounted: a disk (or CD-ROM), but not ready.
+    // A vault volume before its file system is mounted: a disk (or CD-ROM), as the service
+    // published its kind, but not ready. Device names tell nothing.
     hostns::Namespace ns;
-    ASSERT_EQ(ns.publish_global(u"Y:", u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskY"), 0);
-    ASSERT_EQ(ns.publish_global(u"X:", u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdX"), 0);
+    ASSERT_EQ(ns.publish_global(u"Y:", u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdY"), 0);
+    ASSERT_EQ(ns.publish_global(u"X:", u"\\Device\\Any\\X"), 0);
+    ASSERT_EQ(ns.publish_global(u"W:", u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskW"), 0);
+    ASSERT_EQ(ns.publish_device_kind(u"\\Device\\ZELVirtualDisk\\ZELVirtualDiskCdY",
+                                     hostns::DeviceKind::disk),
+              0);
+    ASSERT_EQ(ns.publish_device_kind(u"\\DEVICE\\any\\x", hostns::DeviceKind::cdrom), 0);
     EXPECT_EQ(GetDriveTypeW(u"Y:\\"), UINT(DRIVE_FIXED));
     EXPECT_EQ(GetDriveTypeW(u"X:\\"), UINT(DRIVE_CDROM));
+    EXPECT_EQ(GetDriveTypeW(u"W:\\"), UINT(DRIVE_UNKNOWN)) << "no kind published, no files";
     WCHAR fs[MAX_PATH];
     EXPECT_FALSE(
         GetVolumeInformationW(u"Y:\\", nullptr, 0, nullptr, nullptr, nullptr, fs, MAX_PATH));

@@ -225,6 +225,22 @@ TEST_F(FileCalls, NamesMatchWithoutRegardToCase)
     EXPECT_TRUE(std::filesystem::exists(host("Lockbin/Sub/New.TXT")));
     EXPECT_TRUE(CreateDirectoryW(u"T:\\LOCKBIN\\Deeper", nullptr));
     EXPECT_TRUE(std::filesystem::is_directory(host("Lockbin/Deeper")));
+
+    // Beyond ASCII, by the kernel layer's fold: the same host file as the service opens.
+    std::filesystem::create_directories(volume_ + "/Äb");
+    spit(host("Äb/Été.lkb"), "e");
+    h = CreateFileW(u"T:\\äB\\éTÉ.LKB", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    spit(host("Idx"), "i");
+    EXPECT_EQ(GetFileAttributesW(u"T:\\ıdx"), INVALID_FILE_ATTRIBUTES) << "dotless i is not I";
+
+    // A lone surrogate keeps its 3-byte form on the host, as in the kernel layer.
+    const std::u16string lone = u"T:\\s" + std::u16string(1, char16_t(0xD800)) + u".bin";
+    h = CreateFileW(lone.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(std::filesystem::exists(host("s\xED\xA0\x80.bin")));
 }
 
 TEST(LocalTime, FieldsAreInRange)

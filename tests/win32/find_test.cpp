@@ -57,9 +57,9 @@ TEST_F(Search, WildcardsDotsAndSingleEntries)
         << "a drive's root lists no dots";
 
     WIN32_FIND_DATAW fd;
-    HANDLE h = FindFirstFileW(u"T:\\dir\\Vault1.LKB", &fd);
+    HANDLE h = FindFirstFileW(u"T:\\DIR\\vault1.lkb", &fd);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(std::u16string(fd.cFileName), u"Vault1.LKB");
+    EXPECT_EQ(std::u16string(fd.cFileName), u"Vault1.LKB") << "the name as the folder spells it";
     EXPECT_EQ(fd.nFileSizeLow, 5u);
     EXPECT_EQ(fd.dwFileAttributes, DWORD(FILE_ATTRIBUTE_NORMAL));
     EXPECT_FALSE(FindNextFileW(h, &fd));

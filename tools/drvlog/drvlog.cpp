@@ -4,7 +4,6 @@
 //   drvlog read [--follow] [--buffer BYTES]
 #include <windows.h>
 
-#include "device.h"
 #include "drvlog_format.h"
 #include "redav_ioctl.h"
 
@@ -132,14 +131,13 @@ int run_read(HANDLE device, int argc, char** argv)
         }
     }
     std::vector<uint8_t> buffer(size);
-    HANDLE event = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
     if (follow) {
-        event = win32::detail::device_create_event();
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         ULONGLONG value = reinterpret_cast<uintptr_t>(event);
         DWORD returned = 0;
-        if (event == INVALID_HANDLE_VALUE ||
-            !DeviceIoControl(device, IOCTL_DRVLOG_REGISTER_EVENT, &value, sizeof(value), nullptr, 0,
-                             &returned, nullptr)) {
+        if (!event || !DeviceIoControl(device, IOCTL_DRVLOG_REGISTER_EVENT, &value, sizeof(value),
+                                       nullptr, 0, &returned, nullptr)) {
             report("IOCTL_DRVLOG_REGISTER_EVENT");
             return 1;
         }
@@ -156,9 +154,7 @@ int run_read(HANDLE device, int argc, char** argv)
         } while (any);
         if (!follow || rc != 0)
             break;
-        DWORD wait = win32::detail::device_wait_event(event, ~0u);
-        if (wait != ERROR_SUCCESS) {
-            SetLastError(wait);
+        if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) {
             report("waiting for the driver's event");
             rc = 1;
             break;

@@ -81,19 +81,10 @@ std::string level_name(uint8_t level)
 
 namespace {
 
-// Printed text must be valid UTF-8: a lone surrogate (which the namespace's encoder keeps, so
-// that names round-trip) shows as U+FFFD.
-std::string printable(std::u16string text)
+// Printed text must be valid UTF-8: a lone surrogate shows as U+FFFD.
+std::string printable(const std::u16string& text)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF)
-            ++i;
-        else if (c >= 0xD800 && c <= 0xDFFF)
-            text[i] = 0xFFFD;
-    }
-    return hostns::to_utf8(text);
+    return hostns::to_utf8(text, hostns::utf8_policy::display);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Predicates over wide text. Every form is false when either text is null; the forms taking a
-// pattern are also false when the pattern is empty. The NoCase forms compare letters of the
-// Latin, Greek and Cyrillic alphabets (and full-width Latin) without regard to case; other
-// characters compare exactly, independent of any locale.
+// pattern are also false when the pattern is empty. The NoCase forms compare through the
+// platform's upper-casing of each UTF-16 unit (the fold file names are matched by), independent
+// of any locale.
 #pragma once
 
 #include <string_view>
@@ -25,8 +25,3 @@ bool Contains(const char16_t* text, const char16_t* pattern);
 bool Contains(std::u16string_view text, std::u16string_view pattern);
 bool ContainsNoCase(const char16_t* text, const char16_t* pattern);
 bool ContainsNoCase(std::u16string_view text, std::u16string_view pattern);
-
-namespace detail {
-// The lower-case form of a UTF-16 unit for the caseless comparisons.
-char16_t fold_case(char16_t unit);
-} // namespace detail

@@ -2,6 +2,7 @@
 #include "iocontrol.h"
 
 #include "klog.h"
+#include "requester.h"
 #include "supportex.h"
 
 #include "virtualdisk.h"
@@ -79,43 +80,72 @@ bool MountRequestIsSound(ULONG Code, const REDAV_MOUNT_REQUEST* Request, ULONG I
     return false;
 }
 
-BOOLEAN Mount(ULONG Code, PREDAV_MOUNT_REQUEST Request)
+// The operations return FALSE with the reason in Status.
+BOOLEAN Mount(ULONG Code, PREDAV_MOUNT_REQUEST Request, PNTSTATUS Status)
 {
     // The rewrite's status is not looked at: a path it cannot rewrite fails to open later.
     SupportEx_DosPathToNtPath(Request->FilePath, REDAV_PATH_CHARS, nullptr);
     WCHAR letter = Request->VolumeLetter;
     switch (Code) {
     case IOCTL_REDAV_MOUNT_CDROM:
-        return VirtualDisk_MountCDROM(letter, Request->FilePath);
+        return VirtualDisk_MountCDROM(letter, Request->FilePath, Status);
     case IOCTL_REDAV_MOUNT_NEW_DISK:
         return VirtualDisk_MountNewDisk(letter, Request->FilePath, Request->DiskSize,
                                         Request->NoSparse != 0, Request->IsEncrypt != 0,
-                                        Request->Key, Request->KeyLength);
+                                        Request->Key, Request->KeyLength, Status);
     default:
         return VirtualDisk_MountExistDisk(letter, Request->FilePath, Request->IsReadOnly != 0,
-                                          Request->IsEncrypt != 0, Request->Key,
-                                          Request->KeyLength);
+                                          Request->IsEncrypt != 0, Request->Key, Request->KeyLength,
+                                          Status);
     }
 }
 
-BOOLEAN RunVolumeOperation(ULONG Code, PVOID Buffer, WCHAR Letter)
+// STATUS_SUCCESS, or why the operation failed: a refusal (another user's volume, a user's cap
+// of volumes) keeps its own status, anything else is STATUS_UNSUCCESSFUL.
+NTSTATUS RunVolumeOperation(ULONG Code, PVOID Buffer, WCHAR Letter)
 {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    BOOLEAN done = FALSE;
     switch (Code) {
     case IOCTL_REDAV_QUERY_VOLUME:
-        return VirtualDisk_QueryVolume(Letter, static_cast<PREDAV_VOLUME_INFO>(Buffer));
+        done = VirtualDisk_QueryVolume(Letter, static_cast<PREDAV_VOLUME_INFO>(Buffer));
+        break;
     case IOCTL_REDAV_QUERY_HIDE_SECTOR:
-        return VirtualDisk_QueryHideSector(Letter, static_cast<PREDAV_HIDE_SECTOR_DATA>(Buffer));
+        done = VirtualDisk_QueryHideSector(Letter, static_cast<PREDAV_HIDE_SECTOR_DATA>(Buffer),
+                                           &status);
+        break;
     case IOCTL_REDAV_SET_HIDE_SECTOR:
-        return VirtualDisk_HideSectorSetting(Letter, static_cast<PREDAV_HIDE_SECTOR_DATA>(Buffer));
+        done = VirtualDisk_HideSectorSetting(Letter, static_cast<PREDAV_HIDE_SECTOR_DATA>(Buffer),
+                                             &status);
+        break;
     case IOCTL_REDAV_SET_VOLUME_RW_STATUS:
-        return VirtualDisk_SetVolumeRWStatus(
-            Letter, static_cast<PREDAV_RW_STATUS_REQUEST>(Buffer)->VolumeRWStatus);
+        done = VirtualDisk_SetVolumeRWStatus(
+            Letter, static_cast<PREDAV_RW_STATUS_REQUEST>(Buffer)->VolumeRWStatus, &status);
+        break;
     case IOCTL_REDAV_DISMOUNT:
-        return VirtualDisk_DisMount(Letter,
-                                    static_cast<PREDAV_DISMOUNT_REQUEST>(Buffer)->Force != 0);
+        done = VirtualDisk_DisMount(
+            Letter, static_cast<PREDAV_DISMOUNT_REQUEST>(Buffer)->Force != 0, &status);
+        break;
     default:
-        return Mount(Code, static_cast<PREDAV_MOUNT_REQUEST>(Buffer));
+        done = Mount(Code, static_cast<PREDAV_MOUNT_REQUEST>(Buffer), &status);
+        break;
     }
+    if (done)
+        return STATUS_SUCCESS;
+    return status == STATUS_ACCESS_DENIED || status == STATUS_QUOTA_EXCEEDED ? status
+                                                                             : STATUS_UNSUCCESSFUL;
+}
+
+// The log's settings are the machine's: only a privileged requester changes them.
+bool MayChangeLogSettings()
+{
+    REDAV_REQUESTER requester;
+    Requester_Identify(&requester);
+    if (requester.IsPrivileged) {
+        return true;
+    }
+    KLOG_WARNING(u"[redav] DrvLog Config Setting refused, not an administrator!");
+    return false;
 }
 
 } // namespace
@@ -196,6 +226,11 @@ NTSTATUS DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             break;
         }
         case IOCTL_DRVLOG_SET_CONFIG: {
+            if (!MayChangeLogSettings()) {
+                status = STATUS_ACCESS_DENIED;
+                information = 0;
+                break;
+            }
             KLogSetConfig(static_cast<PDRVLOG_CONFIG>(buffer));
             DRVLOG_CONFIG applied;
             KLogGetConfig(&applied);
@@ -228,11 +263,9 @@ NTSTATUS DeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             if (entry->WritesLetterBack) {
                 *letterField = letter;
             }
-            if (RunVolumeOperation(code, buffer, letter)) {
-                status = STATUS_SUCCESS;
+            status = RunVolumeOperation(code, buffer, letter);
+            if (NT_SUCCESS(status)) {
                 information = entry->Information;
-            } else {
-                status = STATUS_UNSUCCESSFUL;
             }
         }
     }

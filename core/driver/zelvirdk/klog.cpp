@@ -8,8 +8,6 @@ namespace {
 
 constexpr ULONG kTraceMessageBytes = 1024;
 constexpr SIZE_T kFirstMessageChars = 256;
-// Growth stops here; a longer text is kept cut rather than never stored.
-constexpr SIZE_T kMaxMessageChars = 1u << 24;
 
 // The part of a path after its last separator; both separators count, since the build
 // records host paths.
@@ -56,6 +54,14 @@ KLogRecord* BuildRecord(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWS
     SupportEx_GetProcessImageName(record->Process, KLOG_PROCESS_CHARS);
     record->ProcessId = reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId());
     record->ThreadId = reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId());
+    // Tokens are read at passive level only; above it only a driver thread's user is known.
+    REDAV_REQUESTER owner;
+    RtlZeroMemory(&owner, sizeof(owner));
+    BOOLEAN known = KeGetCurrentIrql() == PASSIVE_LEVEL ? Requester_Identify(&owner)
+                                                        : Requester_ActingFor(&owner);
+    if (known) {
+        RtlCopyMemory(record->Owner, owner.Sid, sizeof(record->Owner));
+    }
 
     // Grow the buffer until the whole text fits: messages are stored whole.
     for (SIZE_T chars = kFirstMessageChars;; chars *= 2) {
@@ -68,9 +74,11 @@ KLogRecord* BuildRecord(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWS
         va_copy(copy, Args);
         NTSTATUS status = SupportEx_StringVPrintfW(message, chars, Format, copy);
         va_end(copy);
-        if (status != STATUS_BUFFER_OVERFLOW || chars >= kMaxMessageChars) {
+        // Growth stops at the bound; a longer text is kept cut rather than never stored.
+        if (status != STATUS_BUFFER_OVERFLOW || chars >= kKLogMaxMessageChars) {
             record->Message = message;
             record->MessageChars = static_cast<ULONG>(SupportEx_StringLength(message, chars));
+            record->MessageCapacity = static_cast<ULONG>(chars);
             return record;
         }
         ExFreePoolWithTag(message, 0);
@@ -161,6 +169,14 @@ VOID PrintOnly(PCWSTR Source, ULONG Line, UCHAR Level, ULONG Type, PCWSTR Format
     }
 }
 
+// Frees the oldest queued record. Queue lock held.
+VOID DropOldest(PCS_CON queue)
+{
+    auto* oldest = static_cast<KLogRecord*>(csConUnlink(queue->Tail));
+    g_KLog.Bytes -= KLogRecordBytes(oldest);
+    KLogFreeRecord(oldest);
+}
+
 // Stores a built record; the caller is counted in g_KLogWriters, so the queue stays.
 VOID Store(KLogRecord* record)
 {
@@ -168,25 +184,28 @@ VOID Store(KLogRecord* record)
         KLogPrintMessage(record->Message);
     }
     PCS_CON queue = g_KLog.Queue;
+    const ULONGLONG bytes = KLogRecordBytes(record);
+    // Once queued the record is a reader's to take and free.
+    UCHAR owner[SECURITY_MAX_SID_SIZE];
+    RtlCopyMemory(owner, record->Owner, sizeof(owner));
     csConLock(queue);
     record->Sequence = g_KLog.NextSequence++;
     if (queue->Count >= g_KLog.MaxMemLogCnt) {
         for (int i = 0; i < 2 && queue->Tail != nullptr; ++i) {
-            KLogFreeRecord(static_cast<KLogRecord*>(csConUnlink(queue->Tail)));
+            DropOldest(queue);
         }
     }
+    // Whatever the count allows, the queue never holds more memory than its bound.
+    while (queue->Tail != nullptr && g_KLog.Bytes + bytes > kKLogMaxBytes) {
+        DropOldest(queue);
+    }
     bool queued = csConInsertHead(queue, record) != nullptr;
-    // A reference keeps the event alive should a reader replace it before it is set.
-    PKEVENT event = g_KLog.Event;
-    if (event != nullptr) {
-        ObReferenceObject(event);
+    if (queued) {
+        g_KLog.Bytes += bytes;
     }
     csConUnlock(queue);
 
-    if (event != nullptr) {
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-        ObDereferenceObject(event);
-    }
+    KLogSignalReaders(owner);
     if (!queued) {
         KLogFreeRecord(record);
     }

@@ -36,16 +36,23 @@ VOID KLogInfo(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...);
 VOID KLogWarning(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...);
 VOID KLogError(PCWSTR Source, ULONG Line, ULONG Type, PCWSTR Format, ...);
 
-// The four control operations; the caller has checked the buffer lengths.
-// Replaces the registered event: Event is a handle of the requesting process (null only
-// unregisters), referenced with RequestorMode. Never fails the request.
+// Every record belongs to the user whose request wrote it. A user reads and follows only that
+// user's records; root (and the system) read all of them and own the machine-wide settings and
+// event. The queue never holds more than kKLogMaxRecords records or kKLogMaxBytes of memory,
+// whatever MaxMemLogCnt says.
+//
+// The four control operations; the caller has checked the buffer lengths and that a setting
+// comes from root. The requester is the calling thread's.
+// Replaces the requester's event: root's is the machine-wide one, set for every record; a user's
+// is that user's own, set for that user's records. Event is a handle of the requesting process
+// (null only unregisters), referenced with RequestorMode. Never fails the request.
 VOID KLogRegisterEvent(HANDLE Event, KPROCESSOR_MODE RequestorMode);
-// Applies the record at once (for the next record; the queue is not trimmed) and writes it to
-// the registry.
+// Applies the record at once (for the next record; the queue is not trimmed), MaxMemLogCnt cut
+// to kKLogMaxRecords, and writes it to the registry.
 VOID KLogSetConfig(const DRVLOG_CONFIG* Config);
 VOID KLogGetConfig(DRVLOG_CONFIG* Config);
-// Fills Buffer (Length bytes) with the oldest waiting entries in KLogEntry form from byte 1,
-// each record exactly once; see klog_entry.h for the buffer's form.
+// Fills Buffer (Length bytes) with the oldest waiting entries the requester may read, in
+// KLogEntry form from byte 1, each record exactly once; see klog_entry.h for the buffer's form.
 VOID KLogRead(PVOID Buffer, ULONG Length);
 
 // Builds the source text of the calling routine from its file and function names.
@@ -63,4 +70,12 @@ struct KLogSource {
                 Format __VA_OPT__(, ) __VA_ARGS__)
 #define KLOG_ERROR(Format, ...)                                                                    \
     KLogError(KLogSource(__FILE__, __func__).Text, __LINE__, KLOG_TYPE_DRIVER,                     \
+              Format __VA_OPT__(, ) __VA_ARGS__)
+// For a step that several routines share: Routine (the caller's __func__, passed down) is the
+// source the record names, so that a reader sees which sequence failed, not which helper.
+#define KLOG_WARNING_FOR(Routine, Format, ...)                                                     \
+    KLogWarning(KLogSource(__FILE__, Routine).Text, __LINE__, KLOG_TYPE_DRIVER,                    \
+                Format __VA_OPT__(, ) __VA_ARGS__)
+#define KLOG_ERROR_FOR(Routine, Format, ...)                                                       \
+    KLogError(KLogSource(__FILE__, Routine).Text, __LINE__, KLOG_TYPE_DRIVER,                      \
               Format __VA_OPT__(, ) __VA_ARGS__)

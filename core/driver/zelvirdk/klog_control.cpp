@@ -9,10 +9,6 @@ constexpr ULONG kDefaultType = 0xFFFFFFFF;
 constexpr ULONGLONG kDefaultMaxMemLogCnt = 1000;
 constexpr ULONG kReadTrailer = 4; // zero bytes that read as a final entry size of 0
 
-// One reader at a time owns the held-back record.
-KMUTEX g_KLogReadMutex;
-bool g_KLogReadMutexReady = false;
-
 bool HaveConfigKey()
 {
     return g_KLogConfigKey[0] != 0;
@@ -63,19 +59,58 @@ VOID WriteEntry(PUCHAR Out, const KLogRecord* Record, ULONG EntrySize)
                   Record->MessageChars * sizeof(WCHAR));
 }
 
-VOID SetRegisteredEvent()
+VOID SetAndRelease(PKEVENT Event)
+{
+    if (Event != nullptr) {
+        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(Event);
+    }
+}
+
+ULONGLONG BoundedCount(ULONGLONG Count)
+{
+    return Count < kKLogMaxRecords ? Count : kKLogMaxRecords;
+}
+
+// The slot of User's event, or null. Queue lock held.
+KLogUserEvent* UserEventOf(const UCHAR* User)
+{
+    for (KLogUserEvent& slot : g_KLog.UserEvents) {
+        if (slot.Event != nullptr && RtlEqualSid(slot.User, const_cast<UCHAR*>(User))) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// Replaces User's event with Event (null: removes it) and returns the one it had. FALSE when
+// every slot is another user's.
+bool ExchangeUserEvent(const UCHAR* User, PKEVENT Event, PKEVENT* Old)
 {
     PCS_CON queue = g_KLog.Queue;
+    if (queue == nullptr) {
+        *Old = Event; // not running: nothing to follow
+        return true;
+    }
+    bool stored = true;
     csConLock(queue);
-    PKEVENT event = g_KLog.Event;
-    if (event != nullptr) {
-        ObReferenceObject(event);
+    KLogUserEvent* slot = UserEventOf(User);
+    *Old = slot != nullptr ? slot->Event : nullptr;
+    if (slot == nullptr && Event != nullptr) {
+        for (KLogUserEvent& free : g_KLog.UserEvents) {
+            if (free.Event == nullptr) {
+                slot = &free;
+                break;
+            }
+        }
+        stored = slot != nullptr;
+    }
+    if (slot != nullptr) {
+        RtlCopyMemory(slot->User, User, sizeof(slot->User));
+        slot->Event = Event;
     }
     csConUnlock(queue);
-    if (event != nullptr) {
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-        ObDereferenceObject(event);
-    }
+    return stored;
 }
 
 // Swaps the registered event; the queue's lock guards it when the log runs.
@@ -98,10 +133,6 @@ PKEVENT ExchangeEvent(PKEVENT Event)
 BOOLEAN KLogStart(PCUNICODE_STRING RegistryPath)
 {
     PAGED_CODE();
-    if (!g_KLogReadMutexReady) {
-        KeInitializeMutex(&g_KLogReadMutex, 0);
-        g_KLogReadMutexReady = true;
-    }
     // A configuration path that would not fit is not used: a cut path names another key.
     RtlZeroMemory(g_KLogConfigKey, sizeof(g_KLogConfigKey));
     if (RegistryPath != nullptr && RegistryPath->Buffer != nullptr) {
@@ -124,7 +155,7 @@ BOOLEAN KLogStart(PCUNICODE_STRING RegistryPath)
     g_KLog.Trace = ReadConfigValue(u"Trace", kDefaultTrace);
     g_KLog.Level = static_cast<UCHAR>(ReadConfigValue(u"Level", kDefaultLevel) & 0xFF);
     g_KLog.Type = ReadConfigValue(u"Type", kDefaultType);
-    g_KLog.MaxMemLogCnt = ReadConfigValue(u"MaxMemLogCnt", kDefaultMaxMemLogCnt);
+    g_KLog.MaxMemLogCnt = BoundedCount(ReadConfigValue(u"MaxMemLogCnt", kDefaultMaxMemLogCnt));
 
     g_KLog.NextSequence = 0;
     g_KLog.Queue = csConCreate();
@@ -162,13 +193,19 @@ VOID KLogStop()
         csConUnlock(queue);
         csConFree(queue);
     }
-    KLogFreeRecord(g_KLog.Held);
+    for (KLogUserEvent& slot : g_KLog.UserEvents) {
+        if (slot.Event != nullptr) {
+            ObDereferenceObject(slot.Event);
+        }
+    }
     g_KLog = {};
 }
 
 VOID KLogRegisterEvent(HANDLE Event, KPROCESSOR_MODE RequestorMode)
 {
     PAGED_CODE();
+    REDAV_REQUESTER requester;
+    Requester_Identify(&requester);
     PKEVENT referenced = nullptr;
     if (Event != nullptr) {
         PVOID object = nullptr;
@@ -180,21 +217,56 @@ VOID KLogRegisterEvent(HANDLE Event, KPROCESSOR_MODE RequestorMode)
             KLogPrintMessage(u"ObReferenceObjectByHandle failed!!");
         }
     }
-    PKEVENT old = ExchangeEvent(referenced);
+    // Root's event is the machine's and hears every record; a user's event replaces only that
+    // user's own and hears only that user's records.
+    PKEVENT old = nullptr;
+    if (requester.IsPrivileged) {
+        old = ExchangeEvent(referenced);
+    } else if (!requester.Known) {
+        old = referenced;
+    } else if (!ExchangeUserEvent(requester.Sid, referenced, &old)) {
+        KLogPrintMessage(u"[redav] DrvLog Register Event: too many users follow the log!");
+        old = referenced;
+    }
     if (old != nullptr) {
         ObDereferenceObject(old);
     }
+}
+
+VOID KLogSignalReaders(const UCHAR* Owner)
+{
+    PCS_CON queue = g_KLog.Queue;
+    if (queue == nullptr) {
+        return;
+    }
+    // References keep the events alive should a reader replace them before they are set.
+    csConLock(queue);
+    PKEVENT machine = g_KLog.Event;
+    if (machine != nullptr) {
+        ObReferenceObject(machine);
+    }
+    PKEVENT user = nullptr;
+    if (RtlValidSid(const_cast<UCHAR*>(Owner))) {
+        KLogUserEvent* slot = UserEventOf(Owner);
+        user = slot != nullptr ? slot->Event : nullptr;
+        if (user != nullptr) {
+            ObReferenceObject(user);
+        }
+    }
+    csConUnlock(queue);
+    SetAndRelease(machine);
+    SetAndRelease(user);
 }
 
 VOID KLogSetConfig(const DRVLOG_CONFIG* Config)
 {
     PAGED_CODE();
     g_KLog.Trace = Config->Trace;
-    g_KLog.MaxMemLogCnt = Config->MemLogMaxCnt;
+    g_KLog.MaxMemLogCnt = BoundedCount(Config->MemLogMaxCnt);
     g_KLog.Level = Config->LogLevel;
     g_KLog.Type = Config->LogType;
     WriteConfigValue(u"Trace", Config->Trace);
-    WriteConfigValue(u"MaxMemLogCnt", static_cast<ULONG>(Config->MemLogMaxCnt));
+    WriteConfigValue(u"MaxMemLogCnt", static_cast<ULONG>(g_KLog.MaxMemLogCnt));
     WriteConfigValue(u"Level", Config->LogLevel);
     WriteConfigValue(u"Type", Config->LogType);
 }
@@ -219,36 +291,48 @@ VOID KLogRead(PVOID Buffer, ULONG Length)
         }
         return;
     }
+    REDAV_REQUESTER reader;
+    Requester_Identify(&reader);
     ULONG room = Length > 1 + kReadTrailer ? Length - 1 - kReadTrailer : 0;
-    ULONG position = 1;
 
-    KeWaitForSingleObject(&g_KLogReadMutex, Executive, KernelMode, FALSE, nullptr);
+    // Takes the reader's oldest records that fit, in order, off the queue; a record that does
+    // not fit stays, first in line for the next read. Entries are written after the lock is
+    // released: taken records are this read's alone.
     PCS_CON queue = g_KLog.Queue;
-    bool signal = false;
-    for (;;) {
-        if (g_KLog.Held == nullptr) {
-            csConLock(queue);
-            if (queue->Tail != nullptr) {
-                g_KLog.Held = static_cast<KLogRecord*>(csConUnlink(queue->Tail));
-            }
-            csConUnlock(queue);
-            if (g_KLog.Held == nullptr) {
+    KLogRecord* first = nullptr;
+    KLogRecord** last = &first;
+    bool waiting = false;
+    csConLock(queue);
+    for (PCS_CON_NODE node = queue->Tail; node != nullptr;) {
+        PCS_CON_NODE newer = node->Newer;
+        auto* record = static_cast<KLogRecord*>(node->Payload);
+        if (reader.IsPrivileged || Requester_Is(&reader, record->Owner)) {
+            ULONG entrySize = KLOG_ENTRY_FIXED_SIZE + 2 * record->MessageChars;
+            if (entrySize > room) {
+                waiting = true;
                 break;
             }
+            room -= entrySize;
+            csConUnlink(node);
+            g_KLog.Bytes -= KLogRecordBytes(record);
+            record->NextRead = nullptr;
+            *last = record;
+            last = &record->NextRead;
         }
-        ULONG entrySize = KLOG_ENTRY_FIXED_SIZE + 2 * g_KLog.Held->MessageChars;
-        if (entrySize > room) {
-            signal = true; // more waits than this buffer holds
-            break;
-        }
-        WriteEntry(out + position, g_KLog.Held, entrySize);
-        position += entrySize;
-        room -= entrySize;
-        KLogFreeRecord(g_KLog.Held);
-        g_KLog.Held = nullptr;
+        node = newer;
     }
-    KeReleaseMutex(&g_KLogReadMutex, FALSE);
-    if (signal) {
-        SetRegisteredEvent();
+    csConUnlock(queue);
+
+    ULONG position = 1;
+    while (first != nullptr) {
+        KLogRecord* record = first;
+        first = record->NextRead;
+        ULONG entrySize = KLOG_ENTRY_FIXED_SIZE + 2 * record->MessageChars;
+        WriteEntry(out + position, record, entrySize);
+        position += entrySize;
+        KLogFreeRecord(record);
+    }
+    if (waiting) {
+        KLogSignalReaders(reader.Sid); // more waits than this buffer holds
     }
 }

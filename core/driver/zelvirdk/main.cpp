@@ -54,7 +54,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
         return status;
     }
     g_DiskRWInitialized = true;
-    status = File_Initialize(DriverObject);
+    status = File_Initialize(DriverObject, RegistryPath);
     if (!NT_SUCCESS(status)) {
         DBG_TRACE("[redav] File_Initialize failed!(status=0x%08x)", status);
         RedAvUnload(DriverObject);

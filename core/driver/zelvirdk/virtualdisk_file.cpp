@@ -38,7 +38,8 @@ VOID ReleaseDeviceParts(PDEVICE_EXTENSION DevExt)
     DevExt->FilePath = nullptr;
 }
 
-NTSTATUS StartWorker(PDEVICE_EXTENSION DevExt, BOOLEAN* WorkerLost)
+// Starts the volume's worker; Routine, the device's creator, is the source of the records.
+NTSTATUS StartWorker(PDEVICE_EXTENSION DevExt, BOOLEAN* WorkerLost, PCSTR Routine)
 {
     OBJECT_ATTRIBUTES Attributes;
     InitializeObjectAttributes(&Attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
@@ -46,7 +47,7 @@ NTSTATUS StartWorker(PDEVICE_EXTENSION DevExt, BOOLEAN* WorkerLost)
     NTSTATUS status = PsCreateSystemThread(&ThreadHandle, THREAD_ALL_ACCESS, &Attributes, nullptr,
                                            nullptr, VolumeWorker, DevExt);
     if (!NT_SUCCESS(status)) {
-        KLOG_ERROR(u"[redav] PsCreateSystemThread failed!(status=0x%08x)", status);
+        KLOG_ERROR_FOR(Routine, u"[redav] PsCreateSystemThread failed!(status=0x%08x)", status);
         return status;
     }
     status = ObReferenceObjectByHandle(ThreadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
@@ -54,7 +55,8 @@ NTSTATUS StartWorker(PDEVICE_EXTENSION DevExt, BOOLEAN* WorkerLost)
     if (!NT_SUCCESS(status)) {
         DevExt->Terminate = TRUE;
         KeSetEvent(&DevExt->RequestEvent, IO_NO_INCREMENT, FALSE);
-        KLOG_ERROR(u"[redav] ObReferenceObjectByHandle failed!(status=0x%08x)", status);
+        KLOG_ERROR_FOR(Routine, u"[redav] ObReferenceObjectByHandle failed!(status=0x%08x)",
+                       status);
         // The worker holds the record: keep looking for its thread so the teardown can wait.
         NTSTATUS again = status;
         for (int i = 0; i < WORKER_REFERENCE_RETRIES && !NT_SUCCESS(again); ++i) {
@@ -121,6 +123,7 @@ PDEVICE_EXTENSION _CreateVirtualDiskDevice(PMOUNT_REQUEST Request, BOOLEAN IsCDR
     RtlZeroMemory(DevExt, sizeof(*DevExt));
     DevExt->DeviceObject = DeviceObject;
     DevExt->VolumeLetter = SupportEx_UpcaseLetter(Request->VolumeLetter);
+    RtlCopyMemory(DevExt->OwnerSid, Request->Requester.Sid, sizeof(DevExt->OwnerSid));
     if (IsCDROM) {
         DevExt->IsCDROM = TRUE;
         DevExt->IsReadOnly = TRUE;
@@ -167,7 +170,7 @@ PDEVICE_EXTENSION _CreateVirtualDiskDevice(PMOUNT_REQUEST Request, BOOLEAN IsCDR
         KeInitializeSpinLock(&DevExt->QueueLock);
         KeInitializeEvent(&DevExt->RequestEvent, SynchronizationEvent, FALSE);
         DevExt->Terminate = FALSE;
-        if (!NT_SUCCESS(StartWorker(DevExt, &WorkerLost)))
+        if (!NT_SUCCESS(StartWorker(DevExt, &WorkerLost, __func__)))
             break;
 
         DeviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -190,6 +193,24 @@ PDEVICE_EXTENSION _CreateVirtualDiskDevice(PMOUNT_REQUEST Request, BOOLEAN IsCDR
     ReleaseDeviceParts(DevExt);
     IoDeleteDevice(DeviceObject);
     return nullptr;
+}
+
+NTSTATUS _WriteHiddenSector(HANDLE File, LONGLONG Offset, const UCHAR* Sector)
+{
+    IO_STATUS_BLOCK Iosb;
+    LARGE_INTEGER Position;
+    Position.QuadPart = Offset;
+    return ZwWriteFile(File, nullptr, nullptr, nullptr, &Iosb, const_cast<UCHAR*>(Sector),
+                       REDAV_HIDDEN_SECTOR_SIZE, &Position, nullptr);
+}
+
+NTSTATUS _ReadHiddenSector(HANDLE File, LONGLONG Offset, UCHAR* Sector)
+{
+    IO_STATUS_BLOCK Iosb;
+    LARGE_INTEGER Position;
+    Position.QuadPart = Offset;
+    return ZwReadFile(File, nullptr, nullptr, nullptr, &Iosb, Sector, REDAV_HIDDEN_SECTOR_SIZE,
+                      &Position, nullptr);
 }
 
 HANDLE _CreateOrOpenVirtualDiskFile(PDEVICE_EXTENSION DevExt, BOOLEAN bIsCreate, LONGLONG DiskSize,

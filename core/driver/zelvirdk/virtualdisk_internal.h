@@ -3,6 +3,7 @@
 // g_MountMutex unless it says otherwise.
 #pragma once
 
+#include "requester.h"
 #include "virtualdisk.h"
 
 #define REDAV_DISK_DEVICE_FORMAT u"\\Device\\ZELVirtualDisk\\ZELVirtualDisk%C"
@@ -10,6 +11,8 @@
 #define REDAV_VOLUME_SDDL u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)"
 // Header and tail sector together.
 #define REDAV_HIDDEN_BYTES (2 * REDAV_HIDDEN_SECTOR_SIZE)
+// The refusal of an operation on another user's volume.
+#define REDAV_FOREIGN_VOLUME_RECORD u"[redav] Volume belongs to another user!(VolumeLetter=%C)"
 
 enum MOUNT_OPERATION : ULONG {
     MountOperationCDROM = 0,
@@ -31,6 +34,10 @@ typedef struct _MOUNT_REQUEST {
     PUCHAR Key;
     BOOLEAN Force;
     BOOLEAN Result; // FALSE until the operation succeeds
+    // Who asked, identified in the requesting thread; the mount thread acts for that user.
+    REDAV_REQUESTER Requester;
+    // Why Result is FALSE: STATUS_UNSUCCESSFUL unless the request was refused.
+    NTSTATUS Status;
     // The requesting thread's security, captured by the entry point of a mount. The volume
     // record takes it over (ClientContextTaken); otherwise the entry point releases it.
     PSECURITY_CLIENT_CONTEXT ClientContext;
@@ -61,10 +68,29 @@ HANDLE _CreateOrOpenVirtualDiskFile(PDEVICE_EXTENSION DevExt, BOOLEAN bIsCreate,
 NTSTATUS _MountManagerMount(PDEVICE_EXTENSION DevExt);
 VOID _MountManagerDismount(PDEVICE_EXTENSION DevExt);
 BOOLEAN _DisMountVolume(PDEVICE_EXTENSION DevExt, BOOLEAN Force);
-BOOLEAN _DisMount(WCHAR Letter, BOOLEAN Force);
+// Refuses (STATUS_ACCESS_DENIED in Request->Status) a volume of another user unless the
+// requester is privileged.
+BOOLEAN _DisMount(PMOUNT_REQUEST Request);
 VOID _DisMountAll();
 // TRUE when "\??\X:" opens as a symbolic link.
 BOOLEAN IsLetterLinked(WCHAR Letter);
 
 // The record registered at Letter (upper case) or null; takes the table's spin lock.
 PDEVICE_EXTENSION _LookupVirtualDisk(WCHAR Letter);
+
+// One hidden sector (REDAV_HIDDEN_SECTOR_SIZE bytes) at Offset of the container, as it is: no
+// sector transform. Return the status of the transfer.
+NTSTATUS _WriteHiddenSector(HANDLE File, LONGLONG Offset, const UCHAR* Sector);
+NTSTATUS _ReadHiddenSector(HANDLE File, LONGLONG Offset, UCHAR* Sector);
+
+// Holds g_MountMutex for its scope: a mount or dismount sequence, or an operation that uses a
+// registered volume outside the table's lock. The mutex may be taken again by its holder.
+struct MountMutexHold {
+    MountMutexHold()
+    {
+        KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~MountMutexHold() { KeReleaseMutex(&g_MountMutex, FALSE); }
+    MountMutexHold(const MountMutexHold&) = delete;
+    MountMutexHold& operator=(const MountMutexHold&) = delete;
+};

@@ -214,14 +214,19 @@ BOOLEAN _DisMountVolume(PDEVICE_EXTENSION DevExt, BOOLEAN Force)
     return Dismounted;
 }
 
-BOOLEAN _DisMount(WCHAR Letter, BOOLEAN Force)
+BOOLEAN _DisMount(PMOUNT_REQUEST Request)
 {
     PAGED_CODE();
-    Letter = SupportEx_UpcaseLetter(Letter);
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    const WCHAR Letter = SupportEx_UpcaseLetter(Request->VolumeLetter);
+    const BOOLEAN Force = Request->Force;
+    MountMutexHold Hold;
     BOOLEAN Done = FALSE;
     PDEVICE_EXTENSION DevExt = _LookupVirtualDisk(Letter);
-    if (DevExt) {
+    // The owner does not change while the mount mutex is held.
+    if (DevExt && !Requester_MayActOn(&Request->Requester, DevExt->OwnerSid)) {
+        KLOG_WARNING(REDAV_FOREIGN_VOLUME_RECORD, Letter);
+        Request->Status = STATUS_ACCESS_DENIED;
+    } else if (DevExt) {
         for (int Attempt = 0; Attempt < DISMOUNT_ATTEMPTS && !Done; ++Attempt) {
             Done = _DisMountVolume(DevExt, Force);
             if (!Done) {
@@ -237,14 +242,13 @@ BOOLEAN _DisMount(WCHAR Letter, BOOLEAN Force)
                        u"Force=%d)",
                        Letter, Force);
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
     return Done;
 }
 
 VOID _DisMountAll()
 {
     PAGED_CODE();
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
+    MountMutexHold Hold;
     for (WCHAR Letter = u'A'; Letter <= u'Z'; ++Letter) {
         KIRQL OldIrql;
         KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
@@ -258,7 +262,6 @@ VOID _DisMountAll()
         else
             KLOG_ERROR(u"[redav] _DisMountVolume failed!(VolumeLetter=%C)", Letter);
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
 }
 
 VOID File_Uninitialize()

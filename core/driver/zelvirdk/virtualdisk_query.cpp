@@ -22,13 +22,12 @@ VOID CopyCounted(PWSTR Dest, SIZE_T DestChars, PCUNICODE_STRING Source)
     RtlCopyMemory(Dest, Source->Buffer, Chars * sizeof(WCHAR));
 }
 
-NTSTATUS WriteSector(HANDLE File, LONGLONG Offset, PVOID Sector)
+// Reports Outcome where the caller asked for it; TRUE only for success.
+BOOLEAN Report(PNTSTATUS Status, NTSTATUS Outcome)
 {
-    IO_STATUS_BLOCK Iosb;
-    LARGE_INTEGER Position;
-    Position.QuadPart = Offset;
-    return ZwWriteFile(File, nullptr, nullptr, nullptr, &Iosb, Sector, REDAV_HIDDEN_SECTOR_SIZE,
-                       &Position, nullptr);
+    if (Status)
+        *Status = Outcome;
+    return NT_SUCCESS(Outcome);
 }
 
 } // namespace
@@ -49,91 +48,116 @@ BOOLEAN VirtualDisk_QueryVolume(WCHAR Letter, PREDAV_VOLUME_INFO Info)
     Letter = SupportEx_UpcaseLetter(Letter);
     if (!IsVolumeLetter(Letter))
         return FALSE;
+    REDAV_REQUESTER Requester;
+    Requester_Identify(&Requester);
     BOOLEAN Found = FALSE;
     KIRQL OldIrql;
     KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
     PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
     if (DevExt) {
+        // Letters are one namespace for every user: anyone learns that a letter is taken, by
+        // what kind of volume and of which size, but only its owner where it comes from and how
+        // it is used.
         RtlZeroMemory(Info, sizeof(*Info));
         Info->VolumeLetter = DevExt->VolumeLetter;
         CopyCounted(Info->DeviceName, REDAV_PATH_CHARS, DevExt->DeviceName);
-        CopyCounted(Info->FilePath, sizeof(Info->FilePath) / sizeof(WCHAR), DevExt->FilePath);
         Info->FileSize = DevExt->FileSize;
         Info->IsCDROM = DevExt->IsCDROM;
-        Info->IsReadOnly = DevExt->IsReadOnly;
-        Info->IsEncrypt = DevExt->IsEncrypt;
-        Info->VolumeRWStatus = DevExt->VolumeRWStatus;
+        Info->IsReadOnly = DevExt->IsCDROM;
+        if (Requester_MayActOn(&Requester, DevExt->OwnerSid)) {
+            CopyCounted(Info->FilePath, sizeof(Info->FilePath) / sizeof(WCHAR), DevExt->FilePath);
+            Info->IsReadOnly = DevExt->IsReadOnly;
+            Info->IsEncrypt = DevExt->IsEncrypt;
+            Info->VolumeRWStatus = DevExt->VolumeRWStatus;
+        }
         Found = TRUE;
     }
     KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
     return Found;
 }
 
-BOOLEAN VirtualDisk_SetVolumeRWStatus(WCHAR Letter, ULONG VolumeRWStatus)
+BOOLEAN VirtualDisk_SetVolumeRWStatus(WCHAR Letter, ULONG VolumeRWStatus, PNTSTATUS Status)
 {
     Letter = SupportEx_UpcaseLetter(Letter);
     if (!IsVolumeLetter(Letter))
-        return FALSE;
-    if (VolumeRWStatus > 2) {
+        return Report(Status, STATUS_UNSUCCESSFUL);
+    if (VolumeRWStatus > DENY) {
         KLOG_ERROR(u"[redav] Volume VolumeRWStatus Invalidate.(VolumeLetter=%C, VolumeRWStatus=%d)",
                    Letter, VolumeRWStatus);
-        return FALSE;
+        return Report(Status, STATUS_UNSUCCESSFUL);
     }
-    BOOLEAN Found = FALSE;
+    REDAV_REQUESTER Requester;
+    Requester_Identify(&Requester);
+    NTSTATUS Outcome = STATUS_UNSUCCESSFUL;
     KIRQL OldIrql;
     KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
     PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
-    if (DevExt) {
+    if (DevExt && !Requester_MayActOn(&Requester, DevExt->OwnerSid)) {
+        Outcome = STATUS_ACCESS_DENIED;
+    } else if (DevExt) {
         DevExt->VolumeRWStatus = VolumeRWStatus;
-        Found = TRUE;
+        Outcome = STATUS_SUCCESS;
     }
     KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
-    return Found;
+    if (Outcome == STATUS_ACCESS_DENIED)
+        KLOG_WARNING(REDAV_FOREIGN_VOLUME_RECORD, Letter);
+    return Report(Status, Outcome);
 }
 
-BOOLEAN VirtualDisk_QueryHideSector(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data)
+BOOLEAN VirtualDisk_QueryHideSector(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data, PNTSTATUS Status)
 {
     Letter = SupportEx_UpcaseLetter(Letter);
     if (!IsVolumeLetter(Letter))
-        return FALSE;
-    BOOLEAN Found = FALSE;
+        return Report(Status, STATUS_UNSUCCESSFUL);
+    REDAV_REQUESTER Requester;
+    Requester_Identify(&Requester);
+    NTSTATUS Outcome = STATUS_UNSUCCESSFUL;
     KIRQL OldIrql;
     KeAcquireSpinLock(&g_VirtualDiskListLock, &OldIrql);
     PDEVICE_EXTENSION DevExt = g_VirtualDiskList[Letter - u'A'];
-    if (DevExt) {
+    if (DevExt && !Requester_MayActOn(&Requester, DevExt->OwnerSid)) {
+        Outcome = STATUS_ACCESS_DENIED;
+    } else if (DevExt) {
         RtlZeroMemory(Data, sizeof(*Data));
         Data->VolumeLetter = DevExt->VolumeLetter;
         RtlCopyMemory(Data->HeaderSector, DevExt->HeaderSector, REDAV_HIDDEN_SECTOR_SIZE);
         RtlCopyMemory(Data->TailSector, DevExt->TailSector, REDAV_HIDDEN_SECTOR_SIZE);
-        Found = TRUE;
+        Outcome = STATUS_SUCCESS;
     }
     KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
-    return Found;
+    if (Outcome == STATUS_ACCESS_DENIED)
+        KLOG_WARNING(REDAV_FOREIGN_VOLUME_RECORD, Letter);
+    return Report(Status, Outcome);
 }
 
-BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data)
+BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data, PNTSTATUS Status)
 {
     PAGED_CODE();
     Letter = SupportEx_UpcaseLetter(Letter);
     if (!IsVolumeLetter(Letter))
-        return FALSE;
+        return Report(Status, STATUS_UNSUCCESSFUL);
+    REDAV_REQUESTER Requester;
+    Requester_Identify(&Requester);
     // The writes run outside the spin lock: the mount mutex keeps a dismount from tearing the
-    // volume down under them.
-    KeWaitForSingleObject(&g_MountMutex, Executive, KernelMode, FALSE, nullptr);
-    BOOLEAN Done = FALSE;
+    // volume down under them, and its owner from changing.
+    MountMutexHold Hold;
+    NTSTATUS Outcome = STATUS_UNSUCCESSFUL;
     PDEVICE_EXTENSION DevExt = _LookupVirtualDisk(Letter);
-    if (DevExt) {
+    if (DevExt && !Requester_MayActOn(&Requester, DevExt->OwnerSid)) {
+        KLOG_WARNING(REDAV_FOREIGN_VOLUME_RECORD, Letter);
+        Outcome = STATUS_ACCESS_DENIED;
+    } else if (DevExt) {
         // The request buffer is the caller's; write from a copy so it stays as sent.
         UCHAR Header[REDAV_HIDDEN_SECTOR_SIZE];
         UCHAR Tail[REDAV_HIDDEN_SECTOR_SIZE];
         RtlCopyMemory(Header, Data->HeaderSector, sizeof(Header));
         RtlCopyMemory(Tail, Data->TailSector, sizeof(Tail));
-        NTSTATUS status = WriteSector(DevExt->FileHandle, 0, Header);
+        NTSTATUS status = _WriteHiddenSector(DevExt->FileHandle, 0, Header);
         if (!NT_SUCCESS(status)) {
             KLOG_ERROR(u"[redav] ZwWriteFile(HeaderSector) failed!(status=0x%08x)", status);
         } else {
-            status =
-                WriteSector(DevExt->FileHandle, DevExt->FileSize + REDAV_HIDDEN_SECTOR_SIZE, Tail);
+            status = _WriteHiddenSector(DevExt->FileHandle,
+                                        DevExt->FileSize + REDAV_HIDDEN_SECTOR_SIZE, Tail);
             if (!NT_SUCCESS(status))
                 KLOG_ERROR(u"[redav] ZwWriteFile(TailSector) failed!(status=0x%08x)", status);
         }
@@ -143,9 +167,8 @@ BOOLEAN VirtualDisk_HideSectorSetting(WCHAR Letter, PREDAV_HIDE_SECTOR_DATA Data
             RtlCopyMemory(DevExt->HeaderSector, Header, sizeof(Header));
             RtlCopyMemory(DevExt->TailSector, Tail, sizeof(Tail));
             KeReleaseSpinLock(&g_VirtualDiskListLock, OldIrql);
-            Done = TRUE;
+            Outcome = STATUS_SUCCESS;
         }
     }
-    KeReleaseMutex(&g_MountMutex, FALSE);
-    return Done;
+    return Report(Status, Outcome);
 }

@@ -1,6 +1,7 @@
 // The volume record's shared state: the table of volumes, its lock, the mount mutex and the
 // stored driver object, and the teardown of one record.
 #include "devext.h"
+#include "supportex.h"
 
 #include <string.h>
 
@@ -8,6 +9,7 @@ PDEVICE_EXTENSION g_VirtualDiskList[REDAV_VOLUME_SLOTS];
 KSPIN_LOCK g_VirtualDiskListLock;
 KMUTEX g_MountMutex;
 PDRIVER_OBJECT g_VirtualDiskDriverObject;
+WCHAR g_VirtualDiskParametersKey[260];
 
 namespace {
 
@@ -33,9 +35,20 @@ VOID _FreeVolumeBlock(PVOID* Block)
 
 } // namespace
 
-NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject)
+NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath)
 {
     g_VirtualDiskDriverObject = DriverObject;
+    // A path that does not fit is not used: a cut one names another key.
+    RtlZeroMemory(g_VirtualDiskParametersKey, sizeof(g_VirtualDiskParametersKey));
+    if (RegistryPath != nullptr && RegistryPath->Buffer != nullptr &&
+        (!NT_SUCCESS(SupportEx_StringCopyN(g_VirtualDiskParametersKey,
+                                           ARRAYSIZE(g_VirtualDiskParametersKey),
+                                           RegistryPath->Buffer, RegistryPath->Length / 2)) ||
+         !NT_SUCCESS(SupportEx_StringCat(g_VirtualDiskParametersKey,
+                                         ARRAYSIZE(g_VirtualDiskParametersKey),
+                                         u"\\Parameters")))) {
+        g_VirtualDiskParametersKey[0] = 0;
+    }
     KeInitializeSpinLock(&g_VirtualDiskListLock);
     KeInitializeMutex(&g_MountMutex, 0);
     return STATUS_SUCCESS;
@@ -70,8 +83,18 @@ VOID DestroyVirtualDisk(PDEVICE_EXTENSION DevExt)
         return;
     }
     DevExt->Started = FALSE;
-    _StopWorker(DevExt);
+    // Queries copy the record's strings under the table's lock: the slot goes first, so none can
+    // reach the strings once they are freed.
+    ULONG slot = (ULONG)(DevExt->VolumeLetter - u'A');
+    KIRQL irql;
+    KeAcquireSpinLock(&g_VirtualDiskListLock, &irql);
+    // A failed mount at a letter that another volume holds must leave that volume registered.
+    if (slot < REDAV_VOLUME_SLOTS && g_VirtualDiskList[slot] == DevExt) {
+        g_VirtualDiskList[slot] = nullptr;
+    }
+    KeReleaseSpinLock(&g_VirtualDiskListLock, irql);
 
+    _StopWorker(DevExt);
     if (DevExt->FileHandle != nullptr) {
         ZwClose(DevExt->FileHandle);
         DevExt->FileHandle = nullptr;
@@ -84,15 +107,6 @@ VOID DestroyVirtualDisk(PDEVICE_EXTENSION DevExt)
     _FreeVolumeBlock((PVOID*)&DevExt->BlowFish);
     _FreeVolumeBlock((PVOID*)&DevExt->DeviceName);
     _FreeVolumeBlock((PVOID*)&DevExt->FilePath);
-
-    // A failed mount at a letter that another volume holds must leave that volume registered.
-    ULONG slot = (ULONG)(DevExt->VolumeLetter - u'A');
-    KIRQL irql;
-    KeAcquireSpinLock(&g_VirtualDiskListLock, &irql);
-    if (slot < REDAV_VOLUME_SLOTS && g_VirtualDiskList[slot] == DevExt) {
-        g_VirtualDiskList[slot] = nullptr;
-    }
-    KeReleaseSpinLock(&g_VirtualDiskListLock, irql);
 
     // The record lives in the device's extension: nothing of it may be touched after this.
     if (DevExt->DeviceObject != nullptr) {

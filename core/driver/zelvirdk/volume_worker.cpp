@@ -3,6 +3,7 @@
 #include "volume_worker.h"
 
 #include "diskquery.h"
+#include "requester.h"
 #include "klog.h"
 #include "supportex.h"
 #include "diskrw.h"
@@ -43,11 +44,20 @@ VOID VolumeWorker(PVOID Context)
 
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
     SupportEx_AdjustPrivilege(VOLUME_WORKER_PRIVILEGE, TRUE);
+    // What the worker logs is the volume owner's.
+    REDAV_REQUESTER Owner;
+    RtlZeroMemory(&Owner, sizeof(Owner));
+    if (RtlValidSid(Ext->OwnerSid)) {
+        RtlCopyMemory(Owner.Sid, Ext->OwnerSid, sizeof(Owner.Sid));
+        Owner.Known = TRUE;
+        Requester_ActFor(&Owner);
+    }
 
     for (;;) {
         KeWaitForSingleObject(&Ext->RequestEvent, Executive, KernelMode, FALSE, NULL);
         if (Ext->Terminate) {
             _RefuseQueuedRequests(Ext);
+            Requester_StopActing();
             PsTerminateSystemThread(STATUS_SUCCESS);
             return;
         }
@@ -104,12 +114,12 @@ VOID _ProcessIrpReadWrite(PDEVICE_EXTENSION Ext, PIRP Irp)
         _CompleteReadWrite(Irp, STATUS_INVALID_PARAMETER, 0, IO_NO_INCREMENT);
         return;
     }
-    if (Ext->VolumeRWStatus == 2) {
+    if (Ext->VolumeRWStatus == DENY) {
         KLOG_WARNING(u"[redav] VolumeRWStatus is Disabled!");
         _CompleteReadWrite(Irp, STATUS_ACCESS_DENIED, 0, IO_NO_INCREMENT);
         return;
     }
-    if (Ext->VolumeRWStatus == 1 && bWrite) {
+    if (Ext->VolumeRWStatus == RO && bWrite) {
         KLOG_WARNING(u"[redav] VolumeRWStatus is ReadOnly, Write Denied!");
         _CompleteReadWrite(Irp, STATUS_ACCESS_DENIED, 0, IO_NO_INCREMENT);
         return;

@@ -1,15 +1,21 @@
 // Helpers shared by the namespace's source files.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace hostns::detail {
 
-char16_t upper(char16_t c);
-bool iequal(std::u16string_view a, std::u16string_view b);
-bool istarts_with(std::u16string_view text, std::u16string_view prefix);
+// The generated upper-casing table (upcase_table.cpp), sorted by lower.
+struct upcase_pair {
+    char16_t lower;
+    char16_t upper;
+};
+extern const upcase_pair upcase_pairs[];
+extern const size_t upcase_pair_count;
+
 bool is_drive_name(std::u16string_view name);
 // Components between '\' or '/' separators, empty ones dropped.
 std::vector<std::u16string_view> split(std::u16string_view path);

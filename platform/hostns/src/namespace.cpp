@@ -19,8 +19,6 @@ namespace hostns {
 
 namespace {
 
-using detail::iequal;
-
 bool valid_name(std::u16string_view name)
 {
     if (name.empty() || name == u"." || name == u"..")
@@ -310,29 +308,58 @@ int Namespace::unpublish_global(std::u16string_view name)
 
 int Namespace::publish_volume(std::u16string_view device, const std::string& host_folder)
 {
-    if (!detail::istarts_with(device, u"\\Device\\") || host_folder.empty() ||
-        host_folder[0] != '/')
+    return publish_volume(device, host_folder, uid_, getegid());
+}
+
+int Namespace::publish_volume(std::u16string_view device, const std::string& host_folder,
+                              uid_t owner, gid_t group)
+{
+    if (!istarts_with(device, u"\\Device\\") || host_folder.empty() || host_folder[0] != '/')
         return EINVAL;
     if (int e = make_dir(root_, 0755))
         return e;
-    if (int e = make_dir(volumes_dir(), 0755))
+    // Anyone may pass through R/volumes, only the owner's group (and root) may look into the
+    // owner's folder.
+    if (int e = make_dir(volumes_dir(), 0711))
         return e;
-    return write_link(volumes_dir(), detail::escape(device), host_folder, same_volume_name);
+    chmod(volumes_dir().c_str(), 0711);
+    std::string folder = volumes_dir() + "/" + std::to_string(owner);
+    if (int e = make_dir(folder, 0750))
+        return e;
+    if (geteuid() == 0 && lchown(folder.c_str(), 0, group) != 0)
+        return errno;
+    unpublish_volume(device); // it may have been another user's before
+    return write_link(folder, detail::escape(device), host_folder, same_volume_name);
 }
 
 int Namespace::unpublish_volume(std::u16string_view device)
 {
-    auto entry = find_entry(volumes_dir(), detail::escape(device), same_volume_name);
-    if (!entry)
-        return ENOENT;
-    return unlink((volumes_dir() + "/" + *entry).c_str()) == 0 ? 0 : errno;
+    int result = ENOENT;
+    for (const auto& folder : volume_dirs()) {
+        if (auto entry = find_entry(folder, detail::escape(device), same_volume_name))
+            result = unlink((folder + "/" + *entry).c_str()) == 0 ? 0 : errno;
+    }
+    return result;
+}
+
+std::vector<std::string> Namespace::volume_dirs() const
+{
+    // Root sees every owner's volumes; a user only that user's own.
+    if (uid_ != 0)
+        return {volumes_dir() + "/" + std::to_string(uid_)};
+    std::vector<std::string> folders;
+    for (const auto& e : list_dir(volumes_dir()))
+        if (e.find_first_not_of("0123456789") == std::string::npos)
+            folders.push_back(volumes_dir() + "/" + e);
+    return folders;
 }
 
 std::optional<std::string> Namespace::volume_folder(std::u16string_view device) const
 {
-    if (auto entry = find_entry(volumes_dir(), detail::escape(device), same_volume_name))
-        if (auto folder = read_symlink(volumes_dir() + "/" + *entry))
-            return folder;
+    for (const auto& folder : volume_dirs())
+        if (auto entry = find_entry(folder, detail::escape(device), same_volume_name))
+            if (auto target = read_symlink(folder + "/" + *entry))
+                return target;
     if (iequal(device, system_drive_target))
         return std::string("/");
     return std::nullopt;
@@ -363,7 +390,7 @@ int Namespace::ensure_session_defaults(const std::string& home_arg, const std::s
         size_t a = line.find_first_not_of(" \t");
         if (a == line.npos || a + 2 > line.size() || line[a + 1] != ':')
             continue;
-        char16_t letter = detail::upper(char16_t(line[a]));
+        char16_t letter = upcase(char16_t(line[a]));
         if (letter < u'A' || letter > u'Z')
             continue;
         std::string value = line.substr(a + 2);
@@ -411,14 +438,14 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
     for (int depth = 0; depth <= max_link_depth; ++depth) {
         bool global_only = false;
         std::u16string_view rest;
-        if (detail::istarts_with(path, u"\\??\\")) {
+        if (istarts_with(path, u"\\??\\")) {
             rest = std::u16string_view(path).substr(4);
-        } else if (detail::istarts_with(path, u"\\DosDevices\\")) {
+        } else if (istarts_with(path, u"\\DosDevices\\")) {
             rest = std::u16string_view(path).substr(12);
-        } else if (detail::istarts_with(path, u"\\GLOBAL??\\")) {
+        } else if (istarts_with(path, u"\\GLOBAL??\\")) {
             rest = std::u16string_view(path).substr(10);
             global_only = true;
-        } else if (detail::istarts_with(path, u"\\Device\\")) {
+        } else if (istarts_with(path, u"\\Device\\")) {
             break;
         } else {
             r.status = Status::path_not_found;
@@ -452,7 +479,7 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
     std::u16string best;
     std::string folder;
     auto consider = [&](const std::u16string& device) {
-        if (device.size() <= best.size() || !detail::istarts_with(path, device))
+        if (device.size() <= best.size() || !istarts_with(path, device))
             return;
         if (path.size() != device.size() && path[device.size()] != u'\\')
             return;
@@ -461,8 +488,9 @@ Resolution Namespace::nt_to_host(std::u16string_view nt_path) const
             folder = *f;
         }
     };
-    for (const auto& e : list_dir(volumes_dir()))
-        consider(detail::unescape(e));
+    for (const auto& folder : volume_dirs())
+        for (const auto& e : list_dir(folder))
+            consider(detail::unescape(e));
     consider(system_drive_target);
     if (best.empty()) {
         r.status = through_link ? Status::not_ready : Status::path_not_found;
@@ -495,6 +523,42 @@ Resolution Namespace::dos_to_host(std::u16string_view dos_path) const
         return r;
     }
     return nt_to_host(nt);
+}
+
+std::string Namespace::devices_dir() const
+{
+    return root_ + "/devices";
+}
+
+int Namespace::publish_device_kind(std::u16string_view device, DeviceKind kind)
+{
+    if (!istarts_with(device, u"\\Device\\") || kind == DeviceKind::unknown)
+        return EINVAL;
+    if (int e = make_dir(root_, 0755))
+        return e;
+    if (int e = make_dir(devices_dir(), 0755))
+        return e;
+    return write_link(devices_dir(), detail::escape(device),
+                      kind == DeviceKind::cdrom ? "cdrom" : "disk", same_volume_name);
+}
+
+int Namespace::unpublish_device_kind(std::u16string_view device)
+{
+    auto entry = find_entry(devices_dir(), detail::escape(device), same_volume_name);
+    if (!entry)
+        return ENOENT;
+    return unlink((devices_dir() + "/" + *entry).c_str()) == 0 ? 0 : errno;
+}
+
+DeviceKind Namespace::device_kind(std::u16string_view device) const
+{
+    auto entry = find_entry(devices_dir(), detail::escape(device), same_volume_name);
+    auto kind = entry ? read_symlink(devices_dir() + "/" + *entry) : std::nullopt;
+    if (kind == "disk")
+        return DeviceKind::disk;
+    if (kind == "cdrom")
+        return DeviceKind::cdrom;
+    return DeviceKind::unknown;
 }
 
 } // namespace hostns

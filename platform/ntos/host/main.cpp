@@ -1,13 +1,13 @@
 // zelvirdk: the service host. Starts the kernel layer over the runtime and state folders, loads
 // the driver (DriverEntry with its service key), publishes its devices through the host bridges
 // and serves until SIGTERM or SIGINT; then unloads the driver and reports pool blocks it left.
-#include "bridge_control.h"
-#include "bridge_disk.h"
-#include "mm_mountmgr.h"
-#include "ntos_host.h"
-#include "ntos_layer.h"
+#include "devext.h"
+#include "klog.h"
+#include "ntos_service.h"
 
 #include <ntifs.h>
+
+#include "redav_ioctl.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <string>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,12 +27,13 @@ namespace {
 
 constexpr const char16_t* service_name = u"zelvirdk";
 // The driver's pool tags: volume data and debugger-trace buffers.
-constexpr ULONG driver_tags[] = {0x6472766D, 0x44424750};
+constexpr ULONG driver_tags[] = {REDAV_VOLUME_POOL_TAG, KLOG_TRACE_POOL_TAG};
 
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: zelvirdk [--no-disks] [--user-connections N] [--help]\n"
+                 "usage: zelvirdk [--no-disks] [--user-connections N] [--user-volumes N] "
+                 "[--help]\n"
                  "Hosts the zelvirdk virtual disk driver until SIGTERM or SIGINT.\n"
                  "Needs root and /dev/fuse to publish its disks.\n"
                  "\n"
@@ -40,6 +41,9 @@ void usage(FILE* out)
                  "                        block file or a file system\n"
                  "  --user-connections N  control connections per user other than root "
                  "(default %d)\n"
+                 "  --user-volumes N      volumes per user other than root, kept in the registry "
+                 "for\n"
+                 "                        later starts (default %d)\n"
                  "\n"
                  "environment:\n"
                  "  LOCKBIN_ROOT   runtime folder: sockets, links, disk files (default "
@@ -49,7 +53,7 @@ void usage(FILE* out)
                  "\n"
                  "One instance serves a runtime folder; a second one over the same folder exits "
                  "with status 1.\n",
-                 ntos::detail::bridge_control_default_user_connections);
+                 ntos::default_user_connections(), REDAV_DEFAULT_USER_VOLUMES);
 }
 
 std::string folder_from(const char* variable, const char* fallback)
@@ -94,29 +98,34 @@ int take_instance_lock(const std::string& runtime)
     return fd;
 }
 
-// The service key, as installing the service would have made it.
-NTSTATUS create_service_key()
+void report_start_failure(ntos::service_part part, NTSTATUS status, const std::string& runtime)
 {
-    const std::u16string levels[] = {
-        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet",
-        u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
-        std::u16string(u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\") +
-            service_name,
-    };
-    for (const auto& level : levels) {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, level.c_str());
-        OBJECT_ATTRIBUTES oa;
-        InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
-        HANDLE key = nullptr;
-        NTSTATUS status =
-            ZwCreateKey(&key, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
-        if (!NT_SUCCESS(status))
-            return status;
-        ZwClose(key);
+    const unsigned code = static_cast<unsigned>(status);
+    const char* what = "the control bridge did not start";
+    switch (part) {
+    case ntos::service_part::disks:
+        std::fprintf(stderr,
+                     "zelvirdk: cannot publish disks under %s/disks (status=0x%08x): the service "
+                     "needs root and /dev/fuse (--no-disks runs it without them)\n",
+                     runtime.c_str(), code);
+        return;
+    case ntos::service_part::driver:
+        std::fprintf(stderr, "zelvirdk: DriverEntry failed (status=0x%08x)\n", code);
+        return;
+    case ntos::service_part::host:
+        what = "the kernel layer did not start";
+        break;
+    case ntos::service_part::service_key:
+        what = "cannot create the service key";
+        break;
+    case ntos::service_part::mount_services:
+        what = "the mount manager did not start";
+        break;
+    case ntos::service_part::none:
+    case ntos::service_part::control:
+        break;
     }
-    return STATUS_SUCCESS;
+    std::fprintf(stderr, "zelvirdk: %s (status=0x%08x)\n", what, code);
 }
 
 } // namespace
@@ -124,6 +133,8 @@ NTSTATUS create_service_key()
 int main(int argc, char** argv)
 {
     bool disks = true;
+    int user_connections = 0;
+    int user_volumes = 0; // 0: as the registry says
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(stdout);
@@ -137,7 +148,15 @@ int main(int argc, char** argv)
             char* end = nullptr;
             long cap = std::strtol(argv[++i], &end, 10);
             if (end && *end == 0 && cap >= 1 && cap <= 100000) {
-                ntos::detail::bridge_control_set_user_connections(int(cap));
+                user_connections = int(cap);
+                continue;
+            }
+        }
+        if (!std::strcmp(argv[i], "--user-volumes") && i + 1 < argc) {
+            char* end = nullptr;
+            long cap = std::strtol(argv[++i], &end, 10);
+            if (end && *end == 0 && cap >= 1 && cap <= 26) {
+                user_volumes = int(cap);
                 continue;
             }
         }
@@ -172,51 +191,22 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    NTSTATUS status = ntos::start_host(runtime, state);
+    ntos::service_config config;
+    config.runtime = runtime;
+    config.state = state;
+    config.disks = disks;
+    config.user_connections = user_connections;
+    if (user_volumes > 0)
+        config.parameters.emplace_back(REDAV_USER_VOLUMES_VALUE, ULONG(user_volumes));
+    config.driver_name = service_name;
+    config.driver_entry = DriverEntry;
+    config.pool_tags.assign(std::begin(driver_tags), std::end(driver_tags));
+    ntos::service_part failed = ntos::service_part::none;
+    NTSTATUS status = ntos::start_service(config, &failed);
     if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "zelvirdk: the kernel layer did not start (status=0x%08x)\n",
-                     static_cast<unsigned>(status));
+        report_start_failure(failed, status, runtime);
         return 1;
     }
-    status = create_service_key();
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "zelvirdk: cannot create the service key (status=0x%08x)\n",
-                     static_cast<unsigned>(status));
-        return 1;
-    }
-    // The mount manager must be there before the driver's first volume arrives.
-    status = ntos::detail::mount_services_start();
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "zelvirdk: the mount manager did not start (status=0x%08x)\n",
-                     static_cast<unsigned>(status));
-        ntos::stop_host();
-        return 1;
-    }
-    status = disks ? ntos::detail::bridge_disk_start() : STATUS_SUCCESS;
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr,
-                     "zelvirdk: cannot publish disks under %s/disks (status=0x%08x): the service "
-                     "needs root and /dev/fuse (--no-disks runs it without them)\n",
-                     runtime.c_str(), static_cast<unsigned>(status));
-        ntos::detail::mount_services_stop();
-        ntos::stop_host();
-        return 1;
-    }
-
-    PDRIVER_OBJECT driver = nullptr;
-    status = ntos::load_driver(service_name, DriverEntry, &driver);
-    if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "zelvirdk: DriverEntry failed (status=0x%08x)\n",
-                     static_cast<unsigned>(status));
-        ntos::detail::bridge_disk_stop();
-        ntos::detail::mount_services_stop();
-        ntos::stop_host();
-        return 1;
-    }
-    status = ntos::detail::bridge_control_start();
-    if (!NT_SUCCESS(status))
-        std::fprintf(stderr, "zelvirdk: the control bridge did not start (status=0x%08x)\n",
-                     static_cast<unsigned>(status));
     std::fprintf(stderr, "zelvirdk: running (runtime %s, state %s, pid %d)\n", runtime.c_str(),
                  state.c_str(), static_cast<int>(::getpid()));
 
@@ -225,15 +215,7 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr, "zelvirdk: %s, unloading\n", strsignal(signal_number));
 
-    // Clients go first, so that no request reaches the driver while it unloads.
-    ntos::detail::bridge_control_stop();
-    bool clean = ntos::unload_driver(driver, driver_tags, sizeof driver_tags / sizeof *driver_tags);
-    ntos::detail::mount_services_stop();
-    ntos::detail::bridge_disk_stop();
-    // libfuse skips the unmount once the connection has been aborted; the host must not leave
-    // R/disks mounted behind it.
-    ::umount2((runtime + "/disks").c_str(), MNT_DETACH);
-    ntos::stop_host();
+    bool clean = ntos::stop_service();
     std::fprintf(stderr, "zelvirdk: pool report: %s\n",
                  clean ? "no blocks left by the driver" : "the driver left pool blocks (above)");
     ::close(lock);

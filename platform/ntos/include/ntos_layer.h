@@ -34,6 +34,10 @@ bool pool_report_leaks(const ULONG* tags, size_t count);
 // Sends each DbgPrint line (with its newline) to sink instead of standard error; null restores
 // standard error. Calls are serialised.
 void set_debug_output(void (*sink)(const std::string& line));
+// Bounds DbgPrint to a burst of lines, refilled at lines_per_second (500 and 100 unless set):
+// a client that makes a driver print on every request cannot flood the service's output. Lines
+// beyond the bound are dropped and counted in the next line printed. 0 for either lifts it.
+void set_debug_output_rate(uint32_t lines_per_second, uint32_t burst);
 
 // ----- drivers ------------------------------------------------------------------------------
 

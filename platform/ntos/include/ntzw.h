@@ -423,6 +423,86 @@ VOID PsDereferenceImpersonationToken(PACCESS_TOKEN ImpersonationToken);
 // True when the privilege is enabled in the current thread's effective token.
 BOOLEAN SeSinglePrivilegeCheck(LUID PrivilegeValue, KPROCESSOR_MODE PreviousMode);
 
+// ---------------------------------------------------------------------------------------------
+// Security identifiers and token queries
+
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#define SECURITY_MAX_SID_SIZE (8 + SID_MAX_SUB_AUTHORITIES * 4)
+
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PISID;
+typedef PVOID PSID;
+static_assert(sizeof(SID) == 12);
+static_assert(SECURITY_MAX_SID_SIZE == 68);
+
+#define SECURITY_NT_AUTHORITY                                                                      \
+    {                                                                                              \
+        0, 0, 0, 0, 0, 5                                                                           \
+    }
+#define SECURITY_LOCAL_SYSTEM_RID 18
+
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    ULONG Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+static_assert(sizeof(SID_AND_ATTRIBUTES) == 16);
+
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+
+typedef enum _TOKEN_INFORMATION_CLASS {
+    TokenUser = 1,
+    TokenGroups,
+    TokenPrivileges,
+    TokenOwner,
+    TokenPrimaryGroup,
+    TokenDefaultDacl,
+    TokenSource,
+    TokenType,
+    TokenImpersonationLevel,
+    TokenStatistics,
+} TOKEN_INFORMATION_CLASS,
+    *PTOKEN_INFORMATION_CLASS;
+
+// The user of a token: the system account's tokens are LocalSystem (S-1-5-18); a client's token
+// names the host user as S-1-22-1-<uid>, so one host user is one SID in every process. Only
+// TokenUser is kept (STATUS_NOT_IMPLEMENTED otherwise). The buffer comes from paged pool and
+// goes back through ExFreePool.
+NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                 PVOID* TokenInformation);
+
+// Any IRQL.
+BOOLEAN RtlValidSid(PSID Sid);
+ULONG RtlLengthSid(PSID Sid);
+BOOLEAN RtlEqualSid(PSID Sid1, PSID Sid2);
+NTSTATUS RtlCopySid(ULONG DestinationSidLength, PSID DestinationSid, PSID SourceSid);
+
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+    PACCESS_TOKEN ClientToken;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    PACCESS_TOKEN PrimaryToken;
+    PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+static_assert(sizeof(SECURITY_SUBJECT_CONTEXT) == 32);
+static_assert(offsetof(SECURITY_SUBJECT_CONTEXT, PrimaryToken) == 16);
+
+// The current thread's impersonation token (if any) and its process's primary token, each with
+// a reference that SeReleaseSubjectContext drops.
+VOID SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+VOID SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+// The effective token of a captured context: the impersonation token, else the primary one.
+PACCESS_TOKEN SeQuerySubjectContextToken(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+
 #ifndef NtCurrentProcess
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #endif

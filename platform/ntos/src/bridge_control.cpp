@@ -1,7 +1,7 @@
 // The control bridge: sockets for the \GLOBAL?? devices, one thread per connection.
 #include "bridge_control.h"
 
-#include "bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "bridge_publish.h"
 #include "host_internal.h"
 #include "ob_internal.h"
@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>

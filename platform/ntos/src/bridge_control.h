@@ -1,6 +1,6 @@
 // The control bridge: every device named by a link directly in \GLOBAL?? whose name is not a
 // drive letter (the driver's control device "\GLOBAL??\ZELRedAv" -> "\Device\ZELRedAv") listens
-// on a Unix socket R/control/NAME (bridge_control_wire.h). The link itself is published as
+// on a Unix socket R/control/NAME (hostns/control_wire.h). The link itself is published as
 // R/GLOBAL??/NAME. A connection is one open handle of the peer's own process object (image
 // name from /proc/PID/comm; uid, gid and groups from SO_PEERCRED and SO_PEERGROUPS, read once at
 // accept): IRP_MJ_CREATE on connect, one

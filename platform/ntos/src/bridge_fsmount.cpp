@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -138,7 +140,8 @@ bool mount_file_system(drive_mount& m)
         return false;
     }
     m.daemon = child;
-    hostns::Namespace(host_runtime_folder(), 0).publish_volume(m.device, m.mount_point);
+    hostns::Namespace(host_runtime_folder(), 0)
+        .publish_volume(m.device, m.mount_point, m.uid, m.gid);
     std::fprintf(stderr, "fsmount: %c: mounted at %s\n", char(m.letter), m.mount_point.c_str());
     return true;
 }
@@ -278,9 +281,19 @@ void fsmount_stop()
     s.started = false;
     bridge_disk_set_first_sector_hook(nullptr, nullptr);
     set_volume_control_hook(nullptr);
+    // All connections go first, then their processes share one wait, so that the stop takes
+    // seconds however many drives there are and whatever their owners did to the processes.
     for (auto& [key, m] : s.mounts) {
-        if (!m.locked)
-            unmount_forcibly(m);
+        if (!m.locked) {
+            host_abort_fuse(m.mount_point);
+            host_unmount(m.mount_point, true);
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (auto& [key, m] : s.mounts) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        wait_daemon(m, int(std::max<long long>(0, left.count())));
         forget(m);
     }
     s.mounts.clear();

@@ -118,6 +118,8 @@ void host_reap(pid_t child, int patience_ms)
             return;
         if (std::chrono::steady_clock::now() >= deadline)
             break;
+        // A file system run as a user may have been stopped by that user: it must go on to end.
+        ::kill(child, SIGCONT);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ::kill(child, SIGKILL);

@@ -234,6 +234,9 @@ int exact_folder(int parent, const char* name, uid_t uid, gid_t gid, mode_t mode
 // R/sessions (the service's, 0755) and R/sessions/UID (the user's, 0700), made by the service.
 bool make_session_folder(const se_identity& who)
 {
+    // Two first connections of one user must not take each other's new folder for a squatter's.
+    static std::mutex making;
+    std::lock_guard<std::mutex> guard(making);
     int root = ::open(host_runtime_folder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0)
         return false;

@@ -32,7 +32,7 @@ inline constexpr size_t cm_max_value_name = 16383;
 // machine root and its SYSTEM, SOFTWARE and HARDWARE keys exist.
 void cm_start();
 
-// Upper-case folding of a name (full Unicode simple case mapping of the BMP).
+// Upper-case folding of a name: the namespace's fold, as the platform matches key names.
 std::u16string cm_fold(std::u16string_view name);
 // Host file-name form of a folded name, with its prefix ("k_" or "v_"); long names become a
 // hash, with the real name kept inside the value file.

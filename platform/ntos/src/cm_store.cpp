@@ -7,10 +7,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <wctype.h>
 
 namespace ntos::detail {
 
@@ -20,12 +18,6 @@ constexpr char value_magic[4] = {'L', 'B', 'R', 'V'};
 constexpr size_t value_header = 12;
 // Encoded names longer than this become a hash: file names stop at 255 bytes.
 constexpr size_t max_encoded = 200;
-
-locale_t utf8_ctype()
-{
-    static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    return loc;
-}
 
 uint64_t fnv1a(std::string_view bytes)
 {
@@ -143,18 +135,7 @@ NTSTATUS make_folder_chain(const std::string& path)
 
 std::u16string cm_fold(std::u16string_view name)
 {
-    std::u16string out(name);
-    locale_t loc = utf8_ctype();
-    for (char16_t& c : out) {
-        if (c >= u'a' && c <= u'z') {
-            c = static_cast<char16_t>(c - u'a' + u'A');
-        } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && loc) {
-            wint_t up = towupper_l(c, loc);
-            if (up <= 0xFFFF && (up < 0xD800 || up > 0xDFFF))
-                c = static_cast<char16_t>(up);
-        }
-    }
-    return out;
+    return hostns::upcase(name);
 }
 
 std::string cm_encode_name(const char* prefix, std::u16string_view folded)

@@ -1,6 +1,5 @@
-// Runtime and state folders, the host drives file and UTF-16/UTF-8 conversion.
+// Runtime and state folders and the host drives file.
 #include "host_internal.h"
-#include "rtl_format.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -107,61 +106,6 @@ std::vector<host_drive> host_read_drives(const std::string& drives_file)
     std::sort(drives.begin(), drives.end(),
               [](const host_drive& a, const host_drive& b) { return a.letter < b.letter; });
     return drives;
-}
-
-std::string host_utf8(std::u16string_view text)
-{
-    return utf16_to_utf8(text.data(), text.size());
-}
-
-std::u16string host_utf16(std::string_view text)
-{
-    std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        char32_t c;
-        size_t len;
-        if (b < 0x80) {
-            c = b;
-            len = 1;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            len = 4;
-        } else {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        bool ok = i + len <= text.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            unsigned char cont = static_cast<unsigned char>(text[i + k]);
-            ok = (cont & 0xC0) == 0x80;
-            c = (c << 6) | (cont & 0x3F);
-        }
-        static constexpr char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (!ok || c < least[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += len;
-    }
-    return out;
 }
 
 } // namespace ntos::detail

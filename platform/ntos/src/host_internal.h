@@ -4,6 +4,7 @@
 
 #include "ps_internal.h"
 
+#include <hostns/hostns.h>
 #include <ntifs.h>
 
 #include <string>
@@ -32,9 +33,16 @@ struct host_drive {
 // standard error). Sorted by letter, one entry per letter (the last line wins).
 std::vector<host_drive> host_read_drives(const std::string& drives_file);
 
-// UTF-16 <-> UTF-8. Unpaired surrogates and invalid bytes become U+FFFD.
-std::string host_utf8(std::u16string_view text);
-std::u16string host_utf16(std::string_view text);
+// Host names: the namespace's converter with its name policy, so that a name with a lone
+// surrogate round-trips and names the same host file as in the user-mode layer.
+inline std::string host_utf8(std::u16string_view text)
+{
+    return hostns::to_utf8(text);
+}
+inline std::u16string host_utf16(std::string_view text)
+{
+    return hostns::from_utf8(text);
+}
 
 // The Zw, registry and security services run at PASSIVE_LEVEL only; checked builds abort on a
 // call at a raised IRQL (a caller holding a spin lock), as the platform bug-checks.

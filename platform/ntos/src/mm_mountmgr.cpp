@@ -4,10 +4,12 @@
 #include "bridge_disk.h"
 #include "bridge_fsmount.h"
 #include "bridge_publish.h"
+#include "host_internal.h"
 #include "ntos_layer.h"
 #include "ob_internal.h"
 #include "se_internal.h"
 
+#include <hostns/hostns.h>
 #include <mountdev.h>
 #include <mountmgr.h>
 
@@ -43,10 +45,7 @@ mountmgr_state& state()
     return s;
 }
 
-bool iequal(const std::u16string& a, const std::u16string& b)
-{
-    return ob_upcase(a) == ob_upcase(b);
-}
+using hostns::iequal;
 
 NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
@@ -145,6 +144,26 @@ NTSTATUS make_drive(PDEVICE_OBJECT volume, const std::u16string& device, char16_
     return STATUS_SUCCESS;
 }
 
+// The user-mode layer tells disks from CD-ROM drives by what is published beside the volumes.
+void publish_kind(PDEVICE_OBJECT volume, const std::u16string& device)
+{
+    hostns::Namespace(host_runtime_folder(), 0)
+        .publish_device_kind(device, volume->DeviceType == FILE_DEVICE_CD_ROM
+                                         ? hostns::DeviceKind::cdrom
+                                         : hostns::DeviceKind::disk);
+}
+
+// Takes a volume's drives and its published kind away; returns how many drive links went.
+ULONG forget_volume(const known_volume& v)
+{
+    fsmount_volume_unlinked(v.device);
+    ULONG points = 0;
+    for (char16_t letter : v.letters)
+        points += delete_drive_link(letter) ? 1 : 0;
+    hostns::Namespace(host_runtime_folder(), 0).unpublish_device_kind(v.device);
+    return points;
+}
+
 void remember(const std::u16string& device, const std::u16string& unique_id)
 {
     mountmgr_state& s = state();
@@ -221,6 +240,7 @@ NTSTATUS volume_arrival(const UCHAR* in, ULONG in_length)
             unique_id = text_at(answer.data(), sizeof(USHORT), length);
     }
     remember(device, unique_id);
+    publish_kind(volume, device);
 
     char16_t letter = 0;
     const size_t name_offset = offsetof(MOUNTDEV_SUGGESTED_LINK_NAME, Name);
@@ -258,6 +278,7 @@ NTSTATUS create_point(const UCHAR* in, ULONG in_length)
     if (!volume)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     remember(ob_full_name(volume), {});
+    publish_kind(volume, ob_full_name(volume));
     NTSTATUS status = make_drive(volume, ob_full_name(volume), letter);
     ObDereferenceObject(volume);
     return status;
@@ -297,12 +318,8 @@ NTSTATUS delete_points(const UCHAR* in, ULONG in_length, UCHAR* out, ULONG out_l
         }
     }
     ULONG points = 0;
-    for (const auto& v : going) {
-        fsmount_volume_unlinked(v.device);
-        for (char16_t letter : v.letters)
-            if (delete_drive_link(letter))
-                ++points;
-    }
+    for (const auto& v : going)
+        points += forget_volume(v);
     if (out && out_length >= offsetof(MOUNTMGR_MOUNT_POINTS, MountPoints)) {
         ULONG size = offsetof(MOUNTMGR_MOUNT_POINTS, MountPoints);
         std::memcpy(out, &size, sizeof(size));
@@ -385,11 +402,8 @@ void mountmgr_stop()
             return;
         left.swap(s.volumes);
     }
-    for (const auto& v : left) {
-        fsmount_volume_unlinked(v.device);
-        for (char16_t letter : v.letters)
-            delete_drive_link(letter);
-    }
+    for (const auto& v : left)
+        forget_volume(v);
     std::lock_guard<std::mutex> guard(s.lock);
     IoDeleteDevice(s.device);
     delete_driver_object(s.driver);

@@ -2,6 +2,8 @@
 #include "ob_internal.h"
 #include "ps_internal.h"
 
+#include <hostns/hostns.h>
+
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -299,10 +301,7 @@ bool valid_leaf(const std::u16string& leaf)
 
 std::u16string ob_upcase(const std::u16string& text)
 {
-    std::u16string upper(text);
-    for (char16_t& c : upper)
-        c = RtlUpcaseUnicodeChar(c);
-    return upper;
+    return hostns::upcase(text);
 }
 
 void ob_set_session_resolver(session_resolver resolver)

@@ -1,6 +1,7 @@
 // The formatter behind DbgPrint and the RtlStringCch*Printf family.
 #include "rtl_format.h"
 
+#include <hostns/hostns.h>
 #include <ntifs.h>
 
 #include <cstdio>
@@ -8,72 +9,21 @@
 
 namespace ntos::detail {
 
-std::string utf16_to_utf8(const char16_t* text, size_t length)
+namespace {
+
+// Printed text is for people: lone surrogates show as U+FFFD, and narrow text is read as UTF-8,
+// the ANSI code page of this system.
+std::string printable_utf8(const char16_t* text, size_t length)
 {
-    std::string out;
-    out.reserve(length);
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return hostns::to_utf8(std::u16string_view(text, length), hostns::utf8_policy::display);
 }
 
-std::u16string utf8_to_utf16(const char* text, size_t length)
+std::u16string printable_utf16(const char* text, size_t length)
 {
-    std::u16string out;
-    out.reserve(length);
-    auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    for (size_t i = 0; i < length;) {
-        uint32_t c = bytes[i];
-        size_t extra = c >= 0xF0 && c < 0xF8 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
-        bool valid = c < 0x80 || extra > 0;
-        uint32_t code = extra == 3 ? c & 0x07 : extra == 2 ? c & 0x0F : c & 0x1F;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            if (i + k >= length || (bytes[i + k] & 0xC0) != 0x80)
-                valid = false;
-            else
-                code = (code << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (!valid || (c >= 0x80 && extra == 0)) {
-            out += static_cast<char16_t>(c); // a stray byte stands for itself (Latin-1)
-            ++i;
-            continue;
-        }
-        if (c < 0x80)
-            code = c;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (code >> 10));
-            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(code);
-        }
-        i += extra + 1;
-    }
-    return out;
+    return hostns::from_utf8(std::string_view(text, length), hostns::utf8_policy::display);
 }
+
+} // namespace
 
 namespace {
 
@@ -84,12 +34,12 @@ template <typename Char> struct sink {
         if constexpr (sizeof(Char) == 1)
             text += s;
         else
-            text += utf8_to_utf16(s.data(), s.size());
+            text += printable_utf16(s.data(), s.size());
     }
     void wide(const std::u16string& s)
     {
         if constexpr (sizeof(Char) == 1)
-            text += utf16_to_utf8(s.data(), s.size());
+            text += printable_utf8(s.data(), s.size());
         else
             text += s;
     }
@@ -126,13 +76,13 @@ template <typename Char> std::basic_string<Char> convert_narrow(const char* p, s
     if constexpr (sizeof(Char) == 1)
         return std::string(p, n);
     else
-        return utf8_to_utf16(p, n);
+        return printable_utf16(p, n);
 }
 
 template <typename Char> std::basic_string<Char> convert_wide(const char16_t* p, size_t n)
 {
     if constexpr (sizeof(Char) == 1)
-        return utf16_to_utf8(p, n);
+        return printable_utf8(p, n);
     else
         return std::u16string(p, n);
 }

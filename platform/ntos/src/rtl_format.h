@@ -17,7 +17,4 @@ namespace ntos::detail {
 std::string format_narrow(const char* format, va_list args);
 std::u16string format_wide(const char16_t* format, va_list args);
 
-std::string utf16_to_utf8(const char16_t* text, size_t length);
-std::u16string utf8_to_utf16(const char* text, size_t length);
-
 } // namespace ntos::detail

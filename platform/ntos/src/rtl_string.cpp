@@ -1,6 +1,8 @@
 // Counted strings: initialisation, copy, append, comparison, case and number conversions.
 #include "ps_internal.h"
 
+#include <hostns/hostns.h>
+
 #include <cstring>
 
 namespace {
@@ -101,33 +103,10 @@ NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
     return RtlAppendUnicodeStringToString(Destination, &source);
 }
 
-// Simple case mapping for the scripts a path or device name plausibly holds: ASCII, Latin-1,
-// Latin Extended-A, Greek, Cyrillic and the full-width Latin letters.
+// The namespace's fold, so that both layers match names alike.
 WCHAR RtlUpcaseUnicodeChar(WCHAR c)
 {
-    if (c < u'a')
-        return c;
-    if (c <= u'z')
-        return c - 0x20;
-    if (c < 0xE0)
-        return c == 0xB5 ? WCHAR(0x39C) : c;
-    if (c <= 0xFE)
-        return c == 0xF7 ? c : WCHAR(c - 0x20);
-    if (c == 0xFF)
-        return 0x178;
-    if (c >= 0x100 && c <= 0x177)
-        return (c & 1) ? WCHAR(c - 1) : c;
-    if (c >= 0x179 && c <= 0x17E)
-        return (c & 1) ? c : WCHAR(c - 1);
-    if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2)
-        return c - 0x20;
-    if (c >= 0x430 && c <= 0x44F)
-        return c - 0x20;
-    if (c >= 0x450 && c <= 0x45F)
-        return c - 0x50;
-    if (c >= 0xFF41 && c <= 0xFF5A)
-        return c - 0x20;
-    return c;
+    return hostns::upcase(c);
 }
 
 WCHAR RtlDowncaseUnicodeChar(WCHAR c)

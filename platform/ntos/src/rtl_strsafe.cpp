@@ -1,9 +1,11 @@
 // Safe-string routines and DbgPrint.
+#include "dbg_rate.h"
 #include "rtl_format.h"
 
 #include <ntos_layer.h>
 #include <ntstrsafe.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -222,6 +224,9 @@ NTSTATUS RtlStringCbVPrintfA(PSTR pszDest, size_t cbDest, PCSTR pszFormat, va_li
 
 namespace {
 void (*dbgprint_sink)(const std::string& line) = nullptr;
+std::mutex dbgprint_lock;
+constinit ntos::detail::dbg_rate_limit dbgprint_limit(ntos::detail::dbg_lines_per_second,
+                                                      ntos::detail::dbg_burst_lines);
 } // namespace
 
 namespace ntos {
@@ -229,6 +234,12 @@ namespace ntos {
 void set_debug_output(void (*sink)(const std::string& line))
 {
     dbgprint_sink = sink;
+}
+
+void set_debug_output_rate(uint32_t lines_per_second, uint32_t burst)
+{
+    std::lock_guard guard(dbgprint_lock);
+    dbgprint_limit = detail::dbg_rate_limit(lines_per_second, burst);
 }
 
 } // namespace ntos
@@ -248,13 +259,22 @@ ULONG DbgPrint(PCSTR Format, ...)
         if (c == '\n' || c == '\r')
             c = ' ';
     line += '\n';
-    static std::mutex lock;
-    std::lock_guard guard(lock);
-    if (dbgprint_sink) {
-        dbgprint_sink(line);
-    } else {
-        fwrite(line.data(), 1, line.size(), stderr);
-        fflush(stderr);
-    }
+    std::lock_guard guard(dbgprint_lock);
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    uint64_t dropped = 0;
+    if (!dbgprint_limit.admit(std::chrono::duration_cast<std::chrono::milliseconds>(now).count(),
+                              &dropped))
+        return STATUS_SUCCESS;
+    auto emit = [](const std::string& text) {
+        if (dbgprint_sink) {
+            dbgprint_sink(text);
+        } else {
+            fwrite(text.data(), 1, text.size(), stderr);
+            fflush(stderr);
+        }
+    };
+    if (dropped != 0)
+        emit("DbgPrint: " + std::to_string(dropped) + " line(s) dropped, too many at once\n");
+    emit(line);
     return STATUS_SUCCESS;
 }

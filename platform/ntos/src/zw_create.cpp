@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,18 +71,12 @@ bool valid_component(std::u16string_view c)
 // The entry of folder whose name matches name ignoring case; empty when there is none.
 std::string find_folded(const std::string& folder, const std::string& name)
 {
-    DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str());
-    if (!dir)
+    int dir = ::open(folder.empty() ? "/" : folder.c_str(),
+                     O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
         return {};
-    std::u16string wanted = ob_upcase(host_utf16(name));
-    std::string match;
-    while (dirent* e = ::readdir(dir)) {
-        if (ob_upcase(host_utf16(e->d_name)) == wanted) {
-            match = e->d_name;
-            break;
-        }
-    }
-    ::closedir(dir);
+    std::string match = hostns::find_entry_ignoring_case(dir, name);
+    ::close(dir);
     return match;
 }
 

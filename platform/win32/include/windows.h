@@ -12,6 +12,7 @@
 #include "synchapi.h"
 #include "processenv.h"
 #include "ioapiset.h"
+#include "processthreadsapi.h"
 #include "winuser.h"
 #include "wincrypt.h"
 #include "libloaderapi.h"

@@ -1,12 +1,12 @@
 // Device handles over the service's control sockets, DeviceIoControl and the NTSTATUS mapping.
 #include "device.h"
 
-#include "../../ntos/src/bridge_control_wire.h"
 #include "errhandlingapi.h"
 #include "handle_table.h"
 #include "ioapiset.h"
 #include "winerror.h"
 
+#include <hostns/control_wire.h>
 #include <hostns/hostns.h>
 
 #include <cerrno>
@@ -14,8 +14,6 @@
 #include <mutex>
 #include <vector>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -173,17 +171,6 @@ private:
     int fd_;
 };
 
-class EventObject : public HandleObject, public EventSource {
-public:
-    explicit EventObject(int fd) : fd_(fd) {}
-    ~EventObject() override { ::close(fd_); }
-    int event_fd() const override { return fd_; }
-    DWORD close() override { return ERROR_SUCCESS; }
-
-private:
-    int fd_;
-};
-
 DWORD connect_error(int err)
 {
     if (err == EACCES || err == EPERM)
@@ -309,35 +296,6 @@ HANDLE device_open(std::u16string_view name, DWORD, DWORD, DWORD, DWORD)
     }
     SetLastError(ERROR_SUCCESS);
     return handle_insert(std::make_shared<ControlDeviceObject>(fd));
-}
-
-HANDLE device_create_event()
-{
-    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) {
-        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle_insert(std::make_shared<EventObject>(fd));
-}
-
-DWORD device_wait_event(HANDLE event, DWORD timeout_ms)
-{
-    auto object = std::dynamic_pointer_cast<EventObject>(handle_lookup(event));
-    if (!object)
-        return ERROR_INVALID_HANDLE;
-    pollfd p{object->event_fd(), POLLIN, 0};
-    int timeout = timeout_ms == ~0u ? -1 : int(timeout_ms > 0x7FFFFFFF ? 0x7FFFFFFF : timeout_ms);
-    int n;
-    do {
-        n = ::poll(&p, 1, timeout);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0)
-        return ERROR_TIMEOUT;
-    uint64_t count = 0;
-    if (n < 0 || ::read(object->event_fd(), &count, sizeof(count)) != sizeof(count))
-        return ERROR_GEN_FAILURE;
-    return ERROR_SUCCESS;
 }
 
 } // namespace win32::detail

@@ -1,6 +1,6 @@
 // Devices of the service, opened by their DOS device name (CreateFileW on "\\.\NAME"): the name
 // resolves through the session's and the global links to an NT device name, whose control socket
-// R/control/NAME (see bridge_control_wire.h) is one open handle while connected.
+// R/control/NAME (see hostns/control_wire.h) is one open handle while connected.
 #pragma once
 
 #include "windef.h"
@@ -21,18 +21,11 @@ HANDLE device_open(std::u16string_view name, DWORD desired_access, DWORD share_m
 DWORD nt_status_to_dos_error(LONG status);
 
 // A handle object that can travel to a device as an event: the eventfd that the device sets.
-// Event objects of the layer derive from it.
+// The layer's event objects (CreateEventW) derive from it.
 class EventSource {
 public:
     virtual ~EventSource() = default;
     virtual int event_fd() const = 0;
 };
-
-// An auto-reset event handle over an eventfd, for callers that hand a device an event (the
-// layer has no CreateEventW yet). INVALID_HANDLE_VALUE after SetLastError on failure.
-HANDLE device_create_event();
-// Waits until the event is set (and resets it) or timeout_ms passes (~0u waits for ever).
-// Returns ERROR_SUCCESS, ERROR_TIMEOUT or an error for a handle that is no such event.
-DWORD device_wait_event(HANDLE event, DWORD timeout_ms);
 
 } // namespace win32::detail

@@ -10,26 +10,6 @@
 
 using namespace win32::detail;
 
-namespace {
-
-bool starts_with_nocase(std::u16string_view text, std::u16string_view prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char16_t a = text[i], b = prefix[i];
-        if (a >= u'a' && a <= u'z')
-            a = char16_t(a - 32);
-        if (b >= u'a' && b <= u'z')
-            b = char16_t(b - 32);
-        if (a != b)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 DWORD WINAPI GetLogicalDrives(VOID)
 {
     return name_space().drive_mask();
@@ -103,7 +83,7 @@ BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName, LPCWSTR lpTarg
         if (!target.empty()) {
             bool match = (dwFlags & DDD_EXACT_MATCH_ON_REMOVE)
                              ? *current == target
-                             : starts_with_nocase(*current, target);
+                             : hostns::istarts_with(*current, target);
             if (!match)
                 return fail(ERROR_FILE_NOT_FOUND);
         }

@@ -33,11 +33,6 @@ DWORD file_attributes(const struct stat& st)
 
 namespace {
 
-char16_t fold(char16_t c)
-{
-    return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
-}
-
 bool match_from(std::u16string_view p, std::u16string_view n)
 {
     while (!p.empty()) {
@@ -53,7 +48,7 @@ bool match_from(std::u16string_view p, std::u16string_view n)
         }
         if (n.empty())
             return false;
-        if (p[0] != u'?' && fold(p[0]) != fold(n[0]))
+        if (p[0] != u'?' && hostns::upcase(p[0]) != hostns::upcase(n[0]))
             return false;
         p.remove_prefix(1);
         n.remove_prefix(1);
@@ -154,8 +149,10 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
     std::vector<WIN32_FIND_DATAW> entries;
     WIN32_FIND_DATAW entry;
     if (name.find_first_of(u"*?") == std::u16string::npos) {
-        if (!make_entry(join(dir.path, hostns::to_utf8(name)), name, entry))
-            return refuse(error_from_errno(errno, join(dir.path, hostns::to_utf8(name))));
+        // The entry as the folder spells it: the path matched it without regard to case.
+        const std::string& host = check.path;
+        if (!make_entry(host, hostns::from_utf8(host.substr(host.rfind('/') + 1)), entry))
+            return refuse(error_from_errno(errno, host));
         entries.push_back(entry);
     } else {
         DIR* d = opendir(dir.path.empty() ? "." : dir.path.c_str());

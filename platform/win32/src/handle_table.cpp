@@ -1,5 +1,7 @@
 #include "handle_table.h"
 
+#include "errhandlingapi.h"
+#include "processthreadsapi.h"
 #include "winerror.h"
 
 #include <mutex>
@@ -106,3 +108,22 @@ size_t handle_count()
 }
 
 } // namespace win32::detail
+
+HANDLE WINAPI GetCurrentProcess(VOID)
+{
+    return reinterpret_cast<HANDLE>(intptr_t(-1));
+}
+
+BOOL WINAPI GetProcessHandleCount(HANDLE hProcess, PDWORD pdwHandleCount)
+{
+    if (hProcess != GetCurrentProcess()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!pdwHandleCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pdwHandleCount = DWORD(win32::detail::handle_count());
+    return TRUE;
+}

@@ -1,17 +1,55 @@
 #include "paths.h"
 
+#include "../../ntos/src/bridge_control_wire.h"
 #include "errhandlingapi.h"
 #include "winerror.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <vector>
 
 namespace win32::detail {
+
+namespace {
+
+// Under the service's runtime folder a user's session folder is the service's to make, which it
+// does when the user first connects: one connection to each control socket is enough.
+void introduce_to_service(const std::string& root)
+{
+    std::string folder = root + "/" + control_wire::socket_folder;
+    DIR* d = opendir(folder.c_str());
+    if (d == nullptr)
+        return;
+    while (dirent* e = readdir(d)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string path = folder + "/" + e->d_name;
+        if (e->d_name[0] == '.' || path.size() >= sizeof(address.sun_path))
+            continue;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 2000); // the open reply comes once the session is set up
+        }
+        close(fd);
+    }
+    closedir(d);
+}
+
+} // namespace
 
 hostns::Namespace name_space()
 {
@@ -19,8 +57,10 @@ hostns::Namespace name_space()
     static std::mutex lock;
     static std::set<std::string> prepared;
     std::lock_guard guard(lock);
-    if (prepared.insert(ns.root()).second)
+    if (prepared.insert(ns.root()).second && ns.ensure_session_defaults() == EACCES) {
+        introduce_to_service(ns.root());
         ns.ensure_session_defaults();
+    }
     return ns;
 }
 
@@ -66,15 +106,6 @@ bool valid_components(std::u16string_view text, Wildcards wildcards)
     return true;
 }
 
-std::string fold(const std::string& name)
-{
-    std::string out = name;
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
-    return out;
-}
-
 // Windows matches names without regard to letter case; most host file systems do not. A path
 // that does not exist as written takes, component by component, the spelling an existing entry
 // has ("D:\lockbin" finds "Lockbin"). Components that match nothing stay as written, so new names
@@ -102,14 +133,11 @@ std::string match_case(const std::string& path)
         std::string dir = out.empty() ? "." : out;
         std::string candidate = (out.empty() || out.back() == '/' ? out : out + "/") + part;
         if (matching && lstat(candidate.c_str(), &st) != 0) {
-            std::string wanted = fold(part), found;
-            if (DIR* d = opendir(dir.c_str())) {
-                while (dirent* e = readdir(d))
-                    if (fold(e->d_name) == wanted) {
-                        found = e->d_name;
-                        break;
-                    }
-                closedir(d);
+            std::string found;
+            int fd = open(dir.c_str(), O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+            if (fd >= 0) {
+                found = hostns::find_entry_ignoring_case(fd, part);
+                close(fd);
             }
             if (found.empty())
                 matching = false;

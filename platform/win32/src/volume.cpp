@@ -181,15 +181,6 @@ std::u16string current_root()
     return u"C:\\";
 }
 
-bool is_virtual_disk(const std::u16string& target, bool* cdrom)
-{
-    static const std::u16string disk = u"\\Device\\ZELVirtualDisk\\ZELVirtualDisk";
-    if (target.compare(0, disk.size(), disk) != 0)
-        return false;
-    *cdrom = target.compare(disk.size(), 2, u"Cd") == 0;
-    return true;
-}
-
 } // namespace
 
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName)
@@ -198,14 +189,20 @@ UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName)
     std::u16string drive;
     if (!parse_root(root.c_str(), false, drive))
         return DRIVE_NO_ROOT_DIR;
-    hostns::Resolution r = name_space().dos_to_host(drive + u"\\");
-    bool cdrom = false;
+    hostns::Namespace names = name_space();
+    hostns::Resolution r = names.dos_to_host(drive + u"\\");
     if (r.status == hostns::Status::name_not_found)
         return DRIVE_NO_ROOT_DIR;
-    // The driver's volumes are disks or CD-ROMs whether or not a file system is mounted yet.
-    auto target = name_space().query(drive);
-    if (target && is_virtual_disk(*target, &cdrom))
-        return cdrom ? DRIVE_CDROM : DRIVE_FIXED;
+    // The service's volumes are disks or CD-ROMs whether or not a file system is mounted yet.
+    auto target = names.query(drive);
+    switch (target ? names.device_kind(*target) : hostns::DeviceKind::unknown) {
+    case hostns::DeviceKind::disk:
+        return DRIVE_FIXED;
+    case hostns::DeviceKind::cdrom:
+        return DRIVE_CDROM;
+    case hostns::DeviceKind::unknown:
+        break;
+    }
     if (r.status != hostns::Status::ok)
         return r.status == hostns::Status::not_ready ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
     struct stat st;
@@ -248,11 +245,10 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
         }
     }
     std::u16string name = windows_fs_name(mount.fs_type, (unsigned long long)fs.f_blocks, boot);
-    // The service mounts only NTFS on the driver's disks, with ntfs-3g; when the volume's first
-    // sector cannot be read from here, that is still what the mount is.
-    bool cdrom = false;
+    // The service mounts only NTFS on its disks, with ntfs-3g; when the volume's first sector
+    // cannot be read from here, that is still what the mount is.
     if (mount.fs_type == "fuse" && boot.empty() && mount.mount_point != "/" &&
-        is_virtual_disk(r.device, &cdrom) && !cdrom)
+        name_space().device_kind(r.device) == hostns::DeviceKind::disk)
         name = u"NTFS";
 
     if (lpVolumeNameBuffer) {

@@ -40,6 +40,9 @@ typedef struct _DEVICE_EXTENSION {
     PUCHAR EncryptSectors;  // DISKRW_TABLE_SIZE bytes, null for an unencrypted volume
     UCHAR HeaderSector[REDAV_HIDDEN_SECTOR_SIZE];
     UCHAR TailSector[REDAV_HIDDEN_SECTOR_SIZE];
+    // SID of the user who mounted the volume (all zero: nobody); only that user and root may
+    // manage the volume.
+    UCHAR OwnerSid[SECURITY_MAX_SID_SIZE];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Slot of a letter: VolumeLetter - 'A'. Slots 0 to 2 stay empty (letters below 'D' are refused).
@@ -50,10 +53,13 @@ extern KSPIN_LOCK g_VirtualDiskListLock;
 extern KMUTEX g_MountMutex;
 // The driver object volume devices are created for, stored by File_Initialize.
 extern PDRIVER_OBJECT g_VirtualDiskDriverObject;
+// "<service key>\Parameters", where the volume layer reads its settings; empty without one.
+extern WCHAR g_VirtualDiskParametersKey[260];
 
-// Stores the driver object, clears the table's spin lock and initialises the mount mutex. Called
-// at driver entry, before any mount; cannot fail.
-NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject);
+// Stores the driver object and the parameters key under RegistryPath (the service key, may be
+// null), clears the table's spin lock and initialises the mount mutex. Called at driver entry,
+// before any mount; cannot fail.
+NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath = nullptr);
 
 // Builds a counted string in one non-paged allocation (tag REDAV_VOLUME_POOL_TAG): the
 // UNICODE_STRING header followed by the characters and a terminating zero; Length is the
@@ -62,9 +68,10 @@ NTSTATUS File_Initialize(PDRIVER_OBJECT DriverObject);
 // IRQL <= DISPATCH_LEVEL.
 PUNICODE_STRING VirtualDisk_AllocateCountedString(PCWSTR Text, SIZE_T Characters);
 
-// Tears a volume down, releasing only what exists, in this order: clears Started; stops the
+// Tears a volume down, releasing only what exists, in this order: clears Started; clears the
+// letter's slot if it holds this record (before anything a query copies is freed); stops the
 // worker (sets Terminate, signals RequestEvent, waits for the thread object, drops it); closes
 // the container; drops the client token reference; frees the table, the Blowfish context and
-// both strings; clears the letter's slot if it holds this record; deletes the device (which
-// frees the record itself). Null does nothing. PASSIVE_LEVEL; the caller holds g_MountMutex.
+// both strings; deletes the device (which frees the record itself). Null does nothing.
+// PASSIVE_LEVEL; the caller holds g_MountMutex.
 VOID DestroyVirtualDisk(PDEVICE_EXTENSION DevExt);

@@ -37,6 +37,12 @@ static_assert(IOCTL_REDAV_SET_HIDE_SECTOR == 0x8520E444u);
 #define REDAV_VOLUME_DIRECTORY_NAME u"\\Device\\ZELVirtualDisk"
 
 #define REDAV_PATH_CHARS 260
+
+// The REG_DWORD under "<service key>\\Parameters" that caps the volumes one user other than root
+// may hold at once, and its value where there is none: the manager's catalogue holds four vaults,
+// and no single user takes every free letter.
+#define REDAV_USER_VOLUMES_VALUE u"MaxVolumesPerUser"
+#define REDAV_DEFAULT_USER_VOLUMES 8
 #define REDAV_SECTOR_SIZE 512
 
 // Access state of a volume.

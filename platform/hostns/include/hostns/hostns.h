@@ -18,10 +18,20 @@
 //                                      user-mode layer makes them itself.
 //   R/sessions/UID/defaults            marker: the session's folder drives were written once. A
 //                                      definition removed later stays removed for the session.
-//   R/volumes/ESCAPED                  where a volume's files are visible on the host: a symlink
+//   R/volumes/UID/ESCAPED              where a volume's files are visible on the host: a symlink
 //                                      to the host folder, named by the NT device name with '%',
 //                                      '/' and '\' percent-escaped ("%5CDevice%5CHarddiskVolume1"
-//                                      -> "/"). The service writes one when it mounts a volume.
+//                                      -> "/"). The service writes one when it mounts a volume,
+//                                      in the folder of the volume's owner: R/volumes is 0711,
+//                                      R/volumes/UID root's with the owner's group, 0750. Root
+//                                      sees every owner's volumes, a user only that user's.
+//   R/control/ESCAPED                  the control socket of each device the service serves to
+//                                      clients, named by control_wire::socket_name; its messages
+//                                      are in hostns/control_wire.h.
+//   R/devices/ESCAPED                  what kind of drive each of the service's volumes is, named
+//                                      as in R/volumes: a symlink whose target text is "disk" or
+//                                      "cdrom". Written when the mount manager learns of the
+//                                      volume, whether or not a file system is mounted on it.
 //
 // Drive names ("X:") are stored upper-cased; other names as given. Lookups of both kinds of name
 // ignore letter case, as the object manager does.
@@ -68,10 +78,33 @@ inline constexpr int max_link_depth = 32;
 
 inline const char16_t* system_drive_target = u"\\Device\\HarddiskVolume1";
 
-// UTF-16 <-> UTF-8. Lone surrogates are kept as their 3-byte forms so that every UTF-16 name
-// round-trips; bytes that are not UTF-8 decode to U+FFFD.
-std::string to_utf8(std::u16string_view text);
-std::u16string from_utf8(std::string_view text);
+// UTF-16 <-> UTF-8: the one converter of both layers and the programs, with two policies.
+//   name     names that must round-trip (host file names, links, registry keys, sockets): a
+//            lone surrogate is kept as its 3-byte form both ways, so every UTF-16 name comes
+//            back from its bytes as it was.
+//   display  text for people and other programs (logs, messages, XML, the ANSI code page): a
+//            lone surrogate becomes U+FFFD, so the bytes are always well-formed UTF-8.
+// Bytes that are not UTF-8 decode to U+FFFD, one for each maximal ill-formed subpart: a stray
+// or overlong byte gives one each, a sequence cut short one in all.
+enum class utf8_policy { name, display };
+std::string to_utf8(std::u16string_view text, utf8_policy policy = utf8_policy::name);
+std::u16string from_utf8(std::string_view text, utf8_policy policy = utf8_policy::name);
+// True when the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
+bool is_utf8(std::string_view bytes);
+
+// The one case fold of both layers: the platform's upper-casing of a UTF-16 unit, as
+// RtlUpcaseUnicodeChar does it. A 1:1 table over the BMP made from Unicode's simple uppercase
+// mappings (scripts/gen-upcase-table): U+00FF gives U+0178 and U+01C5 gives U+01C4; U+00DF,
+// whose uppercase is two letters, and U+0131, whose uppercase is ASCII 'I', stay as they are.
+char16_t upcase(char16_t unit);
+std::u16string upcase(std::u16string_view text);
+bool iequal(std::u16string_view a, std::u16string_view b);
+bool istarts_with(std::u16string_view text, std::u16string_view prefix);
+
+// The entry of the open folder dir_fd ("." and ".." aside) whose name equals `name` under the
+// fold, as the platform's file systems match names; empty when there is none. Bytes of a host
+// name that are not UTF-8 match only themselves.
+std::string find_entry_ignoring_case(int dir_fd, std::string_view name);
 
 // $LOCKBIN_ROOT or /run/lockbin.
 std::string runtime_root();
@@ -85,6 +118,9 @@ std::u16string drive_name(char16_t letter);
 // without a drive (relative, "\x", "C:x" read as "C:\x") are not DOS device paths and return
 // path_not_found; UNC paths return unsupported.
 Status dos_to_nt(std::u16string_view dos_path, std::u16string& nt_path);
+
+// The kind of drive a volume device is, as R/devices tells it.
+enum class DeviceKind { unknown, disk, cdrom };
 
 struct Resolution {
     Status status = Status::ok;
@@ -106,6 +142,7 @@ public:
     std::string global_dir() const;
     std::string session_dir() const;
     std::string volumes_dir() const;
+    std::string devices_dir() const;
 
     // The link target of NAME: the session's first, then the global one (then the built-in C:).
     std::optional<std::u16string> query(std::u16string_view name) const;
@@ -126,10 +163,17 @@ public:
     // Global links and volume folders, as the service writes them.
     int publish_global(std::u16string_view name, std::u16string_view target);
     int unpublish_global(std::u16string_view name);
+    // A volume is published for its owner (by default the namespace's user), in R/volumes/UID.
     int publish_volume(std::u16string_view device, const std::string& host_folder);
+    int publish_volume(std::u16string_view device, const std::string& host_folder, uid_t owner,
+                       gid_t group);
     int unpublish_volume(std::u16string_view device);
     // The host folder of a volume, if one is published (or built in).
     std::optional<std::string> volume_folder(std::u16string_view device) const;
+    // The kind of a volume device, as the service publishes it; unknown when it published none.
+    int publish_device_kind(std::u16string_view device, DeviceKind kind);
+    int unpublish_device_kind(std::u16string_view device);
+    DeviceKind device_kind(std::u16string_view device) const;
 
     // Writes the session's folder drives from the drives file once per session (see above).
     // `home` and `drives_file` default to $HOME and the XDG location. Returns 0 or an errno.
@@ -142,6 +186,9 @@ public:
     Resolution dos_to_host(std::u16string_view dos_path) const;
 
 private:
+    // The R/volumes/UID folders this user may see.
+    std::vector<std::string> volume_dirs() const;
+
     std::string root_;
     uid_t uid_;
 };
