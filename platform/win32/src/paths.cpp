@@ -1,6 +1,6 @@
 #include "paths.h"
 
-#include "../../ntos/src/bridge_control_wire.h"
+#include <hostns/control_wire.h>
 #include "errhandlingapi.h"
 #include "winerror.h"
 
