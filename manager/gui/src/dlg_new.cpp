@@ -53,8 +53,8 @@ bool CDlgNew::OnInitDialog()
     AddEdit(kIdPassword, 48, 117, 79, 14, EditStyle::password);
     AddLabel(u"*", 129, 120);
     AddLabel(u"确认：", 140, 120);
-    AddEdit(kIdConfirm, 166, 117, 78, 14, EditStyle::password);
-    AddLabel(u"*", 246, 120);
+    AddEdit(kIdConfirm, 166, 117, 74, 14, EditStyle::password);
+    AddLabel(u"*", 242, 120);
     AddStatic(IDC_STATUS, u"创建信息：", 7, 138, 237, 8);
     QProgressBar* bar = AddProgress(IDC_PROGRESS, 7, 149, 237, 10);
     bar->setRange(0, 100);
