@@ -22,14 +22,30 @@ bool high_surrogate(char16_t c)
     return c >= 0xD800 && c <= 0xDBFF;
 }
 
+bool low_surrogate(char16_t c)
+{
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
 } // namespace
 
 std::u16string VolumeLabelFor(std::u16string_view name)
 {
     size_t length = std::min(name.size(), MaxVolumeLabel);
-    if (length < name.size() && length > 0 && high_surrogate(name[length - 1]))
+    if (length < name.size() && length > 0 && high_surrogate(name[length - 1]) &&
+        low_surrogate(name[length]))
         --length;
-    return std::u16string(name.substr(0, length));
+    // A lone surrogate has no place in a label: it would fail every attempt.
+    std::u16string label(name.substr(0, length));
+    for (size_t i = 0; i < label.size(); ++i) {
+        bool paired =
+            i + 1 < label.size() && high_surrogate(label[i]) && low_surrogate(label[i + 1]);
+        if (paired)
+            ++i;
+        else if (high_surrogate(label[i]) || low_surrogate(label[i]))
+            label[i] = 0xFFFD;
+    }
+    return label;
 }
 
 BOOLEAN WINAPI FormatCallback(CALLBACKCOMMAND command, DWORD subAction, PVOID argument)
@@ -84,6 +100,7 @@ DWORD FormatWorker(FormatJob* job)
     std::unique_ptr<FormatJob> owned(job);
     FormatProgress& progress = job->dialog->Progress();
     progress.percent.store(0);
+    progress.failed.store(false);
     job->dialog->StartFormatTimer();
     bool formatted =
         FormatVolume(job->letter, &progress.percent, job->label.c_str(), true, 0, WorkerAttempts);

@@ -37,7 +37,8 @@ struct FormatJob {
 
 // The longest label NTFS takes, in UTF-16 code units.
 constexpr size_t MaxVolumeLabel = 128;
-// The name cut to MaxVolumeLabel code units, one less where the cut would split a surrogate pair.
+// The name cut to MaxVolumeLabel code units, one less where the cut would split a surrogate pair;
+// a lone surrogate becomes U+FFFD.
 std::u16string VolumeLabelFor(std::u16string_view name);
 
 // Quick- or fully formats "X:\" as NTFS through "fmifs.dll" FormatEx (media FMIFS_HARDDISK),

@@ -4,6 +4,8 @@
 // (scripts/screenshots, under Xvfb) it also saves pictures of the dialogs there.
 #include "service_fixture.h"
 
+#include "gui/lockbin_app.h"
+#include "gui/main_dlg.h"
 #include "gui/message_box.h"
 #include "gui/pickers.h"
 #include "gui/vault_dialogs.h"
@@ -14,6 +16,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -103,37 +106,62 @@ protected:
 TEST_F(VaultDialogsService, CreateOpenCloseAndPropertiesThroughTheDialogs)
 {
     g_VaultCatalogue.DefaultPath = dos_path(base_);
+    ASSERT_TRUE(g_VaultCatalogue.SaveConfig(kConfigFileName));
+    gui::InstallVaultDialogs();
 
-    // Create: the proposed 20 G, automatic letter, no backup; the dialog ends by itself once
-    // the drive is formatted and mounted.
-    gui::CDlgNew create(nullptr);
-    create.Create();
-    create.show();
-    create.SetDlgItemText(kIdName, u"工作资料");
-    create.SetDlgItemText(kIdPassword, u"Passw0rd");
-    create.SetDlgItemText(kIdConfirm, u"Passw0rd");
+    // "/CreateDefault": the create dialog comes before the main window; cancelling it ends.
+    CLockbinApp app;
+    app.withNews = false;
+    app.commandLine = u"Lockbin /CreateDefault";
+    int windows = 0;
+    app.onMainWindow = [&](CMainDlg&) { ++windows; };
+    on_next_dialog([](CDialog& dlg) {
+        EXPECT_EQ(dlg.TemplateId(), gui::IDD_NEW);
+        dlg.close();
+    });
+    EXPECT_FALSE(app.InitInstance());
+    app.ExitInstance();
+    EXPECT_EQ(windows, 0);
+
+    // Create from the main window's "新建": the proposed 20 G, automatic letter, no backup; the
+    // dialog ends by itself once the drive is formatted and mounted.
+    CMainDlg window(false);
+    window.Create();
     // The format here is over before the first half-second tick. For its picture, a tick is
     // run as soon as the worker's own percentage moves, and the dialog is taken as it shows it.
     std::set<int> shown;
+    gui::CDlgNew* create = nullptr;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        const int worker = create.Progress().percent;
+        const int worker = create ? int(create->Progress().percent) : 0;
         if (shots_.empty() || !shown.empty() || worker <= 0 || worker >= 95)
             return;
-        create.OnFormatTimer();
-        shown.insert(create.Item<QProgressBar>(gui::IDC_PROGRESS)->value());
-        shot(create, "create-dialog.png");
+        create->OnFormatTimer();
+        shown.insert(create->Item<QProgressBar>(gui::IDC_PROGRESS)->value());
+        shot(*create, "create-dialog.png");
     });
     watch.start(5);
-    create.Item<QPushButton>(IDOK)->click();
-    ASSERT_TRUE(boxes_.Shown().size() == 1u) << read_text(log_);
-    EXPECT_EQ(boxes_.Shown()[0].caption, u"备份保险箱密码");
-    QTRY_COMPARE_WITH_TIMEOUT(create.result(), int(IDOK), 30000);
+    std::u16string status;
+    on_next_dialog([&](CDialog& dlg) {
+        create = dynamic_cast<gui::CDlgNew*>(&dlg);
+        ASSERT_NE(create, nullptr);
+        dlg.SetDlgItemText(kIdName, u"工作资料");
+        dlg.SetDlgItemText(kIdPassword, u"Passw0rd");
+        dlg.SetDlgItemText(kIdConfirm, u"Passw0rd");
+        QObject::connect(&dlg, &QDialog::finished,
+                         [&] { status = create->GetDlgItemText(gui::IDC_STATUS); });
+        dlg.Item<QPushButton>(IDOK)->click();
+    });
+    window.OnBnClickedNew();
     watch.stop();
-    EXPECT_EQ(create.GetDlgItemText(gui::IDC_STATUS), u"格式化完成");
+    ASSERT_EQ(boxes_.Shown().size(), 1u) << read_text(log_);
+    EXPECT_EQ(boxes_.Shown()[0].caption, u"备份保险箱密码");
+    EXPECT_EQ(status, u"格式化完成");
     if (!shots_.empty()) {
         EXPECT_FALSE(shown.empty()) << "no progress shown on the way, so no picture of it";
     }
+    ASSERT_EQ(window.VaultList()->count(), 1);
+    EXPECT_EQ(window.GetItemImage(0), 1) << "the window lists the new vault open";
 
     VaultRecord v;
     ASSERT_TRUE(g_VaultCatalogue.FindByName(u"工作资料", v));
@@ -153,7 +181,8 @@ TEST_F(VaultDialogsService, CreateOpenCloseAndPropertiesThroughTheDialogs)
         _exit(1);
     }
     std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(gui::CloseVaultCommand(nullptr, u"工作资料"));
+    window.VaultList()->item(0)->setSelected(true);
+    window.OnCommand(gui::ID_VAULT_CLOSE);
     ASSERT_EQ(boxes_.Shown().size(), 2u);
     EXPECT_EQ(boxes_.Shown()[1].text,
               u"卸载保险箱失败!!(Volume=Z:), 是否强制卸载?\n强制卸载可能会导致尚未保存的数据丢失!");
@@ -162,8 +191,9 @@ TEST_F(VaultDialogsService, CreateOpenCloseAndPropertiesThroughTheDialogs)
         << hostns::to_utf8(boxes_.Shown()[1].detail);
     EXPECT_TRUE(IsVaultMounted(client_, v));
     boxes_.SetNextAnswer(IDYES);
-    EXPECT_TRUE(gui::CloseVaultCommand(nullptr, u"工作资料"));
+    window.OnCommand(gui::ID_VAULT_CLOSE);
     EXPECT_FALSE(IsVaultMounted(client_, v)) << read_text(log_);
+    EXPECT_EQ(window.GetItemImage(0), 0);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
 

@@ -60,8 +60,9 @@ protected:
         key[0] = 0x5A;
         WCHAR letter = client_.FindFreeLetter(true);
         EXPECT_NE(letter, 0);
-        EXPECT_TRUE(client_.MountNewDisk(letter, dos_path(base_ + "/" + file), mib << 20, 0, false,
-                                         true, key.data(), 128, true))
+        const ULONGLONG bytes = ULONGLONG(mib) << 20;
+        EXPECT_TRUE(client_.MountNewDisk(letter, dos_path(base_ + "/" + file), DWORD(bytes),
+                                         DWORD(bytes >> 32), false, true, key.data(), 128, true))
             << read_text(log_);
         return letter;
     }
@@ -185,6 +186,26 @@ TEST_F(FormatService, FormatVolumeCutsALongNameAndAFullFormatReportsTheZeroing)
     EXPECT_GE(zeroing.size(), 10u);
     EXPECT_TRUE(std::is_sorted(r.percents.begin(), r.percents.end()));
     EXPECT_TRUE(client_.DisMount(letter, true));
+}
+
+TEST_F(FormatService, HostDiskFillingUpFailsTheFormatAndKeepsTheVault)
+{
+    // The container on a host disk of 8 MiB: the volume's log alone does not fit.
+    std::string small = base_ + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", MS_NODEV | MS_NOSUID, "size=8m"), 0);
+    WCHAR letter = new_vault("small/vault.lkb", 4096);
+    std::atomic<int32_t> progress{0};
+    EXPECT_FALSE(FormatVolume(letter, &progress, u"full", true, 0, 2));
+
+    std::u16string device, path;
+    LARGE_INTEGER size{};
+    BYTE cdrom, ro, encrypt;
+    DWORD rw;
+    EXPECT_TRUE(client_.QueryVolume(letter, device, path, size, cdrom, ro, encrypt, rw))
+        << "the vault stays mounted";
+    EXPECT_TRUE(client_.DisMount(letter, true));
+    EXPECT_EQ(umount2(small.c_str(), MNT_DETACH), 0);
 }
 
 } // namespace

@@ -104,6 +104,7 @@ TEST(FormatVolume, LabelIsCutToWhatNtfsTakesNeverInsideASurrogatePair)
         {han, han.substr(0, 128)},
         {han.substr(0, 127) + pair, han.substr(0, 127)}, // the pair would end at 129
         {han.substr(0, 126) + pair + u"x", han.substr(0, 126) + pair},
+        {u"a" + pair.substr(1) + u"b" + pair.substr(0, 1), u"a\uFFFDb\uFFFD"},
     };
     for (const Row& r : rows)
         EXPECT_EQ(VolumeLabelFor(r.name), r.label) << r.name.size();

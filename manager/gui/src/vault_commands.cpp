@@ -1,6 +1,8 @@
 // The main window's vault commands and its three buttons' dialogs.
 #include "gui/vault_dialogs.h"
 
+#include "gui/lockbin_app.h"
+#include "gui/main_dlg.h"
 #include "gui/vault_ui.h"
 
 #include "shellapi.h"
@@ -83,6 +85,25 @@ int RunSettingDialog(QWidget* owner)
 {
     CDlgSetting dlg(owner);
     return dlg.DoModal();
+}
+
+void InstallVaultDialogs()
+{
+    using Command = bool (*)(QWidget*, const std::u16string&);
+    auto on_window = [](Command command) {
+        return [command](CMainDlg& window, const std::u16string& name) {
+            return command(&window, name);
+        };
+    };
+    g_MainDlgOperations.newVault = RunNewVaultDialog;
+    g_MainDlgOperations.importVault = RunImportDialog;
+    g_MainDlgOperations.settings = RunSettingDialog;
+    g_MainDlgOperations.open = on_window(OpenVaultCommand);
+    g_MainDlgOperations.close = on_window(CloseVaultCommand);
+    g_MainDlgOperations.properties = on_window(PropertiesCommand);
+    g_MainDlgOperations.deleteVault = on_window(DeleteVaultCommand);
+    g_MainDlgOperations.destroyVault = on_window(DestroyVaultCommand);
+    g_RunCreateVaultDialog = RunNewVaultDialog;
 }
 
 } // namespace gui

@@ -146,4 +146,8 @@ int RunNewVaultDialog(QWidget* owner);
 int RunImportDialog(QWidget* owner);
 int RunSettingDialog(QWidget* owner);
 
+// Plugs the commands and dialogs above into the main window's operations and the start-up's
+// "/CreateDefault"; the program calls it before start-up.
+void InstallVaultDialogs();
+
 } // namespace gui
