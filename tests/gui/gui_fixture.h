@@ -2,8 +2,8 @@
 // and a working folder for "Lockbin.xml", for the main window and start-up tests.
 #pragma once
 
-#include "../driverclient/fake_redav_device.h"
-#include "../driverclient/test_runtime.h"
+#include "fake_redav_device.h"
+#include "test_runtime.h"
 
 #include "windows.h"
 

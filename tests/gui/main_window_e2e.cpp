@@ -1,7 +1,7 @@
 // The main window against the real service: a mounted vault shows open with its letter and size.
 // With LOCKBIN_SCREENSHOTS=FOLDER (scripts/screenshots, under Xvfb) it also saves pictures of the
 // main window and the news window there.
-#include "../driverclient/service_fixture.h"
+#include "service_fixture.h"
 
 #include "gui/main_dlg.h"
 #include "gui/popup_index.h"
