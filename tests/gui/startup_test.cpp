@@ -46,6 +46,9 @@ protected:
     }
     void TearDown() override
     {
+        // The updater runs on its own; let it leave its mark before the folder goes.
+        if (geteuid() == 0)
+            updater_ran();
         app_.ExitInstance();
         g_RunCreateVaultDialog = nullptr;
         setenv("PATH", old_path_.c_str(), 1);

@@ -7,6 +7,12 @@
 // the device, mode 0600 (0400 for a read-only device): the driver's device security would let any
 // local user in, which on the host would hand every user the decrypted disk.
 //
+// Writes: the service's own file-system processes (its children, ntfs-3g) write through the
+// kernel's write cache, and only while the containers' host disks have room for what it may hold
+// (otherwise their writes fail with ENOSPC before the cache takes them, and a write-back that
+// fails anyway is logged and stops the device's cached writes until it is mounted again). Every
+// other writer writes past the cache, as to a disk: what does not fit fails at the call.
+//
 // A device is listed once its creator has cleared DO_DEVICE_INITIALIZING. Requests of any
 // offset and length are split into whole 512-byte sectors (partial sectors are read, patched and
 // written back, serialised per device), see bridge_disk_block.h.
