@@ -2,6 +2,7 @@
 #include "gui/dialog.h"
 #include "gui/lockbin_app.h"
 #include "gui/pictures.h"
+#include "gui/vault_dialogs.h"
 
 #include <QApplication>
 
@@ -19,6 +20,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Lockbin"));
     QApplication::setFont(gui::DialogFont());
     QApplication::setWindowIcon(gui::LoadIcon(101));
+    gui::InstallVaultDialogs();
     // The browser's test hook: LOCKBIN_NEWS_WINDOW=off leaves the news window out (benchmarks).
     CLockbinApp app;
     const char* news = getenv("LOCKBIN_NEWS_WINDOW");

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -132,6 +133,9 @@ std::u16string CDialog::GetDlgItemText(int id) const
         return ToU16(group->title());
     if (auto* combo = qobject_cast<QComboBox*>(item))
         return ToU16(combo->currentText());
+    // A multi-line edit holds its line breaks as the platform's edit control does: CR LF.
+    if (auto* text = qobject_cast<QPlainTextEdit*>(item))
+        return ToU16(text->toPlainText().replace(u'\n', QStringLiteral("\r\n")));
     return {};
 }
 
@@ -149,6 +153,8 @@ void CDialog::SetDlgItemText(int id, std::u16string_view text)
         group->setTitle(value);
     else if (auto* combo = qobject_cast<QComboBox*>(item))
         combo->setEditText(value);
+    else if (auto* text = qobject_cast<QPlainTextEdit*>(item))
+        text->setPlainText(QString(value).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 QRect CDialog::MapDialogRect(int x, int y, int cx, int cy) const

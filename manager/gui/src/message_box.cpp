@@ -43,10 +43,13 @@ QMessageBox::Icon icon_of(UINT type)
     }
 }
 
-int show_box(QWidget* owner, const QString& text, const QString& caption, UINT type)
+int show_box(QWidget* owner, const QString& text, const QString& caption, UINT type,
+             const QString& detail)
 {
     QMessageBox box(icon_of(type), caption, text, QMessageBox::NoButton, owner);
     box.setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty())
+        box.setDetailedText(detail);
     box.setFont(DialogFont());
     // The buttons as the platform labels them in Chinese.
     struct Choice {
@@ -105,12 +108,14 @@ std::vector<std::u16string> MessageBoxHook::Texts() const
     return texts;
 }
 
-int MessageBox(QWidget* owner, std::u16string_view text, const char16_t* caption, UINT type)
+int MessageBox(QWidget* owner, std::u16string_view text, const char16_t* caption, UINT type,
+               std::u16string_view detail)
 {
     const std::u16string title =
         caption ? std::u16string(caption) : std::u16string(kDefaultCaption);
     if (g_hook) {
-        ShownMessageBox shown{owner, std::u16string(text), title, type, 0, false};
+        ShownMessageBox shown{owner, std::u16string(text),  title, type, 0,
+                              false, std::u16string(detail)};
         if (!g_hook->answers_.empty()) {
             shown.result = g_hook->answers_.front();
             shown.answered = true;
@@ -121,7 +126,7 @@ int MessageBox(QWidget* owner, std::u16string_view text, const char16_t* caption
         g_hook->shown_.push_back(shown);
         return shown.result;
     }
-    return show_box(owner, ToQString(text), ToQString(title), type);
+    return show_box(owner, ToQString(text), ToQString(title), type, ToQString(detail));
 }
 
 int AppMessageBox(QWidget* owner, std::u16string_view text, UINT type)

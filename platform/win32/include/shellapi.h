@@ -44,3 +44,30 @@ namespace win32 {
 // Splits a parameter text as the platform's CommandLineToArgvW splits arguments.
 std::vector<std::u16string> SplitCommandLineArguments(std::u16string_view text);
 } // namespace win32
+
+// SHGetFileInfoW for what the settings list asks of a drive root: its index in the system's
+// small-icon list and its type name, as the Chinese shell names a drive ("本地磁盘",
+// "可移动磁盘", "CD 驱动器", "网络驱动器"). With an empty path and SHGFI_SYSICONINDEX: the
+// system list's handle. Other paths fail (0).
+#define SHGFI_SMALLICON 0x000000001
+#define SHGFI_TYPENAME 0x000000400
+#define SHGFI_SYSICONINDEX 0x000004000
+
+typedef struct _SHFILEINFOW {
+    HANDLE hIcon;
+    int iIcon;
+    DWORD dwAttributes;
+    WCHAR szDisplayName[MAX_PATH];
+    WCHAR szTypeName[80];
+} SHFILEINFOW;
+
+// The system list's indexes of the drive icons.
+#define SHELL_ICON_REMOVABLE 7
+#define SHELL_ICON_FIXED 8
+#define SHELL_ICON_REMOTE 9
+#define SHELL_ICON_CDROM 11
+
+// With SHGFI_SYSICONINDEX the result is the system small-icon list's handle, else nonzero; 0 on
+// failure.
+DWORD_PTR WINAPI SHGetFileInfoW(LPCWSTR pszPath, DWORD dwFileAttributes, SHFILEINFOW* psfi,
+                                UINT cbFileInfo, UINT uFlags);

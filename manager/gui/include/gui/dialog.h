@@ -100,7 +100,8 @@ public:
     // The control with that id, or nullptr.
     QWidget* GetDlgItem(int id) const;
     template <class W> W* Item(int id) const { return qobject_cast<W*>(GetDlgItem(id)); }
-    // The control's text (QLabel, QLineEdit, QAbstractButton, QGroupBox, QComboBox's edit text).
+    // The control's text (QLabel, QLineEdit, QAbstractButton, QGroupBox, QComboBox's edit text,
+    // QPlainTextEdit with CR LF line breaks).
     std::u16string GetDlgItemText(int id) const;
     void SetDlgItemText(int id, std::u16string_view text);
 

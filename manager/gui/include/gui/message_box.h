@@ -33,8 +33,10 @@ namespace gui {
 // The platform's default caption, used when the caller gives none.
 inline constexpr char16_t kDefaultCaption[] = u"错误";
 
-// caption nullptr: the default caption.
-int MessageBox(QWidget* owner, std::u16string_view text, const char16_t* caption, UINT type);
+// caption nullptr: the default caption. `detail`: text a person may expand below the message
+// (none when empty).
+int MessageBox(QWidget* owner, std::u16string_view text, const char16_t* caption, UINT type,
+               std::u16string_view detail = {});
 // A box captioned with the application name (QCoreApplication::applicationName()), as the
 // framework's own boxes of a window are.
 int AppMessageBox(QWidget* owner, std::u16string_view text, UINT type);
@@ -46,6 +48,7 @@ struct ShownMessageBox {
     UINT type = 0;
     int result = 0;
     bool answered = false; // false: the hook's queue was empty
+    std::u16string detail;
 };
 
 // At most one hook at a time (tests); it records only the boxes shown while it lives.
@@ -63,7 +66,8 @@ public:
     void Clear() { shown_.clear(); }
 
 private:
-    friend int MessageBox(QWidget*, std::u16string_view, const char16_t*, UINT);
+    friend int MessageBox(QWidget*, std::u16string_view, const char16_t*, UINT,
+                          std::u16string_view);
     std::deque<int> answers_;
     std::vector<ShownMessageBox> shown_;
 };
