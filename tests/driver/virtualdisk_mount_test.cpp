@@ -334,6 +334,30 @@ TEST_F(VirtualDiskMount, BadContainersAndKeysAreRefusedWithoutLeavingAVolume)
     EXPECT_TRUE(log_has(log, u"[redav] _CreateOrOpenVirtualDiskFile failed!"));
     EXPECT_EQ(volume(u'T'), nullptr);
 
+    // Lengths the layout cannot have: no disk sector at all, or a disk cut inside a sector.
+    // Each says why, and neither leaves a volume.
+    const struct {
+        off_t length;
+        const char16_t* record;
+    } odd[] = {{1024, u"[redav] VirtualDiskFile holds no disk sector!(FileSize=1024)"},
+               {1024 + 4096 + 300,
+                u"[redav] VirtualDiskFile size isn't 1024 plus whole sectors!(FileSize=5420)"}};
+    for (const auto& c : odd) {
+        const std::string odd_file = path("odd.lkb");
+        ASSERT_TRUE(mount_new(u'T', odd_file, kDiskSize, key_of(1)));
+        ASSERT_TRUE(VirtualDisk_DisMount(u'T', FALSE));
+        ASSERT_EQ(::truncate(odd_file.c_str(), c.length), 0);
+        drain_log();
+        EXPECT_FALSE(mount_exist(u'T', odd_file, key_of(1))) << c.length;
+        EXPECT_TRUE(log_has(drain_log(), c.record)) << c.length;
+        EXPECT_EQ(volume(u'T'), nullptr);
+    }
+    const std::string empty_image = path("empty.iso");
+    std::ofstream(empty_image, std::ios::binary).close();
+    std::u16string empty_nt = nt_path(empty_image);
+    EXPECT_FALSE(VirtualDisk_MountCDROM(u'T', empty_nt.data()));
+    EXPECT_EQ(volume(u'T'), nullptr);
+
     // A missing file, and an encrypted mount without a key.
     EXPECT_FALSE(mount_exist(u'T', path("missing.lkb"), key_of(1)));
     std::u16string nt = nt_path(path("nokey.lkb"));

@@ -224,6 +224,41 @@ TEST_F(DiskBlockFile, DriverRefusalsBecomeErrnos)
     free(buffer);
 }
 
+TEST_F(DiskBlockFile, WritesThatDoNotFitAreRefusedAtTheCallAndTheSizeStays)
+{
+    // Through the page cache, as host tools write: a disk refuses at once what lies past its
+    // end, so nothing is acknowledged that the volume cannot hold.
+    const off_t size = 64LL << 20;
+    int fd = open(path_.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::vector<UCHAR> data(4096, 0x5A);
+    errno = 0;
+    EXPECT_EQ(pwrite(fd, data.data(), data.size(), size + 8192), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    errno = 0;
+    EXPECT_EQ(pwrite(fd, data.data(), data.size(), size), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    // Straddling the end: the part that fits, and a short count.
+    EXPECT_EQ(pwrite(fd, data.data(), data.size(), size - 1024), 1024);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, size);
+    EXPECT_EQ(fsync(fd), 0);
+    close(fd);
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, size);
+
+    std::vector<UCHAR> tail(1024);
+    ULONG_PTR information = 0;
+    ntos::request what;
+    what.major = IRP_MJ_READ;
+    what.offset = size - 1024;
+    what.output = tail.data();
+    what.output_length = ULONG(tail.size());
+    ASSERT_EQ(ntos::send_request(volume_->device(), nullptr, what, &information), STATUS_SUCCESS);
+    EXPECT_EQ(tail, std::vector<UCHAR>(1024, 0x5A));
+}
+
 TEST_F(DiskBlockFile, ReleasingAHandleThatWroteTheFirstSectorCallsTheHook)
 {
     int fd = open(path_.c_str(), O_RDWR);

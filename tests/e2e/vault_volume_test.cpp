@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include <sys/statvfs.h>
+
 using namespace vault_test;
 
 namespace {
@@ -353,6 +355,9 @@ TEST_F(Vault, CdromImageShowsItsFilesReadOnly)
         << "the user-mode layer would not see a CD-ROM drive";
     const std::string mp = vault_service::get().mount_point(u'R');
     ASSERT_TRUE(eventually([&] { return is_mount_point(mp); }, 10));
+    struct statvfs fs {};
+    ASSERT_EQ(::statvfs(mp.c_str(), &fs), 0);
+    EXPECT_TRUE((fs.f_flag & ST_NODEV) && (fs.f_flag & ST_NOSUID)) << "an image may hold devices";
     EXPECT_TRUE(as_user(kUser, kGroup, [&] {
         std::ifstream in(mp + "/readme.txt");
         std::string text;

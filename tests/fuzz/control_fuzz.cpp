@@ -36,8 +36,10 @@ NTSTATUS Keep(PDEVICE_OBJECT, PIRP, PVOID)
 
 bool Allowed(NTSTATUS status)
 {
+    // A peer other than root is refused settings and other users' volumes, and has a cap.
     return status == STATUS_SUCCESS || status == STATUS_INVALID_PARAMETER ||
-           status == STATUS_UNSUCCESSFUL;
+           status == STATUS_UNSUCCESSFUL || status == STATUS_ACCESS_DENIED ||
+           status == STATUS_QUOTA_EXCEEDED;
 }
 
 void Start()

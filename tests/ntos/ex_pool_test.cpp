@@ -54,6 +54,14 @@ TEST(ExPool, FreedBlocksAreReusedWithinTheirSizeClass)
     EXPECT_NE(larger, first);
     ExFreePoolWithTag(second, driver_tag);
     ExFreePoolWithTag(larger, driver_tag);
+
+    // An idle service gives the free lists back; the next buffer is taken from the host again.
+    ntos::pool_release_cached();
+    EXPECT_EQ(ntos::pool_stats().cached_bytes, 0u);
+    before = ntos::pool_stats();
+    void* again = ExAllocatePoolWithTag(NonPagedPool, 1 << 20, driver_tag);
+    EXPECT_EQ(ntos::pool_stats().fresh_blocks, before.fresh_blocks + 1);
+    ExFreePoolWithTag(again, driver_tag);
 }
 
 std::string report;

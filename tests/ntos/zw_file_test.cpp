@@ -1,5 +1,6 @@
 // Zw file services on host volumes: paths, dispositions, sharing, transfers, information.
 #include "host_env_test.h"
+#include "zw_internal.h"
 
 #include <ntifs.h>
 
@@ -687,4 +688,65 @@ TEST_F(ZwFile, FullHostFileSystemsReportDiskFull)
         status = write_at(o.handle, data.data(), ULONG(data.size()), at);
     EXPECT_EQ(status, STATUS_DISK_FULL);
     ZwClose(o.handle);
+}
+
+// A container's holes hold host space for writes a cache in front of it already took: a write
+// that finds the host full gets it and lands, and a closed container keeps none of it.
+TEST_F(ZwFile, ContainersHoldSpaceInTheirHolesForAFullHost)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    std::string small = host_path("held");
+    ::mkdir(small.c_str(), 0700);
+    if (::mount("lockbin-test", small.c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
+    struct unmount {
+        std::string path;
+        ~unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } on_exit{small};
+    constexpr uint64_t margin = 1 << 20;
+    auto allocated = [&](const char* name) {
+        struct stat st {};
+        ::stat((small + "/" + name).c_str(), &st);
+        return uint64_t(st.st_blocks) * 512;
+    };
+    auto sparse_container = [&](const char* name) {
+        opened o = open(nt_data(std::string("held/") + name), rw, 0, FILE_OVERWRITE_IF,
+                        sync_options | FILE_NO_INTERMEDIATE_BUFFERING);
+        IO_STATUS_BLOCK iosb{};
+        EXPECT_EQ(ZwFsControlFile(o.handle, nullptr, nullptr, nullptr, &iosb, FSCTL_SET_SPARSE,
+                                  nullptr, 0, nullptr, 0),
+                  STATUS_SUCCESS);
+        FILE_END_OF_FILE_INFORMATION eof{};
+        eof.EndOfFile.QuadPart = (16 << 20) + 1024;
+        EXPECT_EQ(ZwSetInformationFile(o.handle, &iosb, &eof, sizeof eof, FileEndOfFileInformation),
+                  STATUS_SUCCESS);
+        return o.handle;
+    };
+    std::vector<char> sector(512, 's');
+
+    HANDLE first = sparse_container("first.lkb");
+    ASSERT_EQ(write_at(first, sector.data(), 512, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(ntos::detail::zw_space_short(margin));
+    EXPECT_GE(allocated("first.lkb"), margin);
+    ZwClose(first);
+    EXPECT_LT(allocated("first.lkb"), margin);
+
+    HANDLE second = sparse_container("second.lkb");
+    ASSERT_EQ(write_at(second, sector.data(), 512, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(ntos::detail::zw_space_short(margin));
+    // Someone else takes the rest of the host.
+    int filler = ::open((small + "/filler").c_str(), O_CREAT | O_WRONLY, 0600);
+    std::vector<char> block(64 << 10, 'f');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    ::close(filler);
+    std::vector<char> data(256 << 10, 'w');
+    EXPECT_EQ(write_at(second, data.data(), ULONG(data.size()), 1 << 20), STATUS_SUCCESS);
+    std::vector<char> back(data.size());
+    ASSERT_EQ(read_at(second, back.data(), ULONG(back.size()), 1 << 20), STATUS_SUCCESS);
+    EXPECT_EQ(back, data);
+    // The held space is gone: the host is short until it is held again.
+    EXPECT_TRUE(ntos::detail::zw_space_short(margin));
+    ZwClose(second);
 }

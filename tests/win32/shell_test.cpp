@@ -1,6 +1,7 @@
 // Named mutexes, published windows, ShellExecuteW and the command line.
 #include "test_root.h"
 
+#include "hostpath.h"
 #include "windows.h"
 
 #include <sys/stat.h>
@@ -231,6 +232,24 @@ TEST_F(ShellTest, RunasAsAUserFailsWhenElevationIsRefused)
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+using HostPathTest = TestRoot;
+
+TEST_F(HostPathTest, TheDriveHoldingAHostPathMostCloselyNamesIt)
+{
+    mkdir(host("a").c_str(), 0755);
+    EXPECT_EQ(DosPathToHostPath(u"T:\\a\\b.lkb"), host("a/b.lkb"));
+    // T:'s folder lies under C: (the host's root) too; the closer drive wins.
+    EXPECT_EQ(HostPathToDosPath(host("a/b.lkb")), u"T:\\a\\b.lkb");
+    EXPECT_EQ(HostPathToDosPath(volume_), u"T:\\");
+    EXPECT_EQ(HostPathToDosPath("/usr/share"), u"C:\\usr\\share");
+    // A sibling whose name only begins like the drive's folder is not on that drive.
+    std::u16string sibling = u"C:";
+    for (char c : volume_ + "x/f")
+        sibling += c == '/' ? u'\\' : char16_t(c);
+    EXPECT_EQ(HostPathToDosPath(volume_ + "x/f"), sibling);
+    EXPECT_EQ(HostPathToDosPath("relative/path"), u"");
 }
 
 TEST(CommandLine, QuotesAsThePlatformParserReadsBack)

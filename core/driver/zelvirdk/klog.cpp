@@ -186,7 +186,7 @@ VOID Store(KLogRecord* record)
     PCS_CON queue = g_KLog.Queue;
     const ULONGLONG bytes = KLogRecordBytes(record);
     // Once queued the record is a reader's to take and free.
-    UCHAR owner[SECURITY_MAX_SID_SIZE];
+    alignas(ULONG) UCHAR owner[SECURITY_MAX_SID_SIZE];
     RtlCopyMemory(owner, record->Owner, sizeof(owner));
     csConLock(queue);
     record->Sequence = g_KLog.NextSequence++;

@@ -28,7 +28,7 @@ struct KLogRecord {
     ULONG MessageCapacity;
     // The user whose request wrote the record (all zero: the system's own); a user reads only
     // that user's records, root reads all.
-    UCHAR Owner[SECURITY_MAX_SID_SIZE];
+    alignas(ULONG) UCHAR Owner[SECURITY_MAX_SID_SIZE];
     KLogRecord* NextRead; // chains the records one read takes off the queue
 };
 
@@ -40,7 +40,7 @@ inline ULONGLONG KLogRecordBytes(const KLogRecord* Record)
 
 // An event through which one user other than root follows that user's records.
 struct KLogUserEvent {
-    UCHAR User[SECURITY_MAX_SID_SIZE];
+    alignas(ULONG) UCHAR User[SECURITY_MAX_SID_SIZE];
     PKEVENT Event; // referenced; null: the slot is free
 };
 

@@ -16,7 +16,7 @@ KSPIN_LOCK g_ActingLock;
 
 bool IsLocalSystem(PSID Sid)
 {
-    UCHAR Buffer[SECURITY_MAX_SID_SIZE] = {};
+    alignas(ULONG) UCHAR Buffer[SECURITY_MAX_SID_SIZE] = {};
     auto* System = reinterpret_cast<SID*>(Buffer);
     System->Revision = SID_REVISION;
     System->SubAuthorityCount = 1;

@@ -9,7 +9,7 @@
 #include <ntifs.h>
 
 typedef struct _REDAV_REQUESTER {
-    UCHAR Sid[SECURITY_MAX_SID_SIZE];
+    alignas(ULONG) UCHAR Sid[SECURITY_MAX_SID_SIZE];
     BOOLEAN Known;        // Sid holds a user
     BOOLEAN IsPrivileged; // root or the system
 } REDAV_REQUESTER, *PREDAV_REQUESTER;

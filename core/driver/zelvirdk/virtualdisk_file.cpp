@@ -88,6 +88,24 @@ PUNICODE_STRING FormatDeviceName(WCHAR Letter, BOOLEAN IsCDROM, PUNICODE_STRING 
     return Name;
 }
 
+// A container is its two hidden sectors around whole disk sectors. Any other length was cut or
+// padded on the host: its tail sector would be read from inside the disk, and a disk of no
+// sectors has nothing to mount.
+BOOLEAN IsContainerLayoutSize(LONGLONG DiskSize)
+{
+    if (DiskSize == 0) {
+        KLOG_ERROR(u"[redav] VirtualDiskFile holds no disk sector!(FileSize=%I64d)",
+                   DiskSize + REDAV_HIDDEN_BYTES);
+        return FALSE;
+    }
+    if (DiskSize % REDAV_HIDDEN_SECTOR_SIZE != 0) {
+        KLOG_ERROR(u"[redav] VirtualDiskFile size isn't 1024 plus whole sectors!(FileSize=%I64d)",
+                   DiskSize + REDAV_HIDDEN_BYTES);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 } // namespace
 
 PDEVICE_EXTENSION _CreateVirtualDiskDevice(PMOUNT_REQUEST Request, BOOLEAN IsCDROM,
@@ -281,6 +299,12 @@ HANDLE _CreateOrOpenVirtualDiskFile(PDEVICE_EXTENSION DevExt, BOOLEAN bIsCreate,
                 break;
             }
             DevExt->FileSize -= REDAV_HIDDEN_BYTES;
+            if (!IsContainerLayoutSize(DevExt->FileSize))
+                break;
+        } else if (DevExt->FileSize < REDAV_HIDDEN_SECTOR_SIZE) {
+            KLOG_ERROR(u"[redav] VirtualDiskFile holds no disk sector!(FileSize=%I64d)",
+                       DevExt->FileSize);
+            break;
         }
         FILE_ALIGNMENT_INFORMATION Alignment;
         status = ZwQueryInformationFile(File, &Iosb, &Alignment, sizeof(Alignment),

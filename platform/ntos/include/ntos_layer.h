@@ -24,6 +24,10 @@ struct pool_statistics {
     uint64_t cached_bytes = 0;  // bytes waiting on the free lists
 };
 pool_statistics pool_stats();
+// Gives every block waiting on the free lists back to the host, and the host allocator's free
+// pages back to the system: for an idle moment, such as after a volume has gone. Returns the
+// bytes the free lists held.
+uint64_t pool_release_cached();
 
 // Writes one DbgPrint line per tag that still has blocks (all tags when count is 0) and
 // returns true when there is none.

@@ -49,7 +49,8 @@ using bridge_disk_first_sector_hook = void (*)(void* context, PDEVICE_OBJECT dev
 void bridge_disk_set_first_sector_hook(bridge_disk_first_sector_hook hook, void* context);
 
 // The errno a host request gets for a request status: STATUS_ACCESS_DENIED -> EACCES,
-// STATUS_INVALID_PARAMETER -> EINVAL, any other failure -> EIO; 0 for success.
+// STATUS_INVALID_PARAMETER -> EINVAL, STATUS_DISK_FULL -> ENOSPC, any other failure -> EIO; 0 for
+// success.
 int bridge_disk_errno(NTSTATUS status);
 
 } // namespace ntos::detail

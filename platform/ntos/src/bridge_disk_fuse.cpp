@@ -6,12 +6,14 @@
 #include "bridge_disk_internal.h"
 
 #include "host_internal.h"
+#include "zw_internal.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -29,9 +31,15 @@ namespace {
 constexpr double attr_timeout = 1.0;
 constexpr double entry_timeout = 0.0;
 
-// One open host handle.
+// One open host handle. The service's own file-system processes write through the kernel's
+// write cache (cached_writer): without it their many small writes each wait for the container
+// and run at a tenth of the speed or less. Every other writer goes past the cache (direct), as
+// to a disk, so a write that does not fit is refused at the call.
 struct open_handle {
     disk_entry_ptr entry;
+    bool cached_writer = false;
+    bool direct = false;
+    std::atomic<bool> wrote{false};
     std::atomic<bool> wrote_first_sector{false};
 };
 
@@ -52,6 +60,61 @@ fuse_bridge& bridge()
 {
     static fuse_bridge* b = new fuse_bridge;
     return *b;
+}
+
+// The running session, for notifications from the loop's threads.
+std::atomic<fuse_session*> live_session{nullptr};
+
+// How much the kernel may hold dirty for the block files (their bdi's limit, read at start),
+// and what may be on the way besides: page-cache pages under write-back and the writers'
+// overshoot of the limit.
+std::atomic<uint64_t> dirty_limit{64ull << 20};
+constexpr uint64_t dirty_slack = 16ull << 20;
+
+// Whether the host disks of the containers are too full for the write cache: what it may hold
+// could no longer reach them. Looked at again at most every 100 ms unless `now`; a change is
+// logged.
+bool space_short(bool now = false)
+{
+    static std::mutex lock;
+    static std::chrono::steady_clock::time_point checked;
+    static bool is_short = false;
+    std::lock_guard<std::mutex> guard(lock);
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - checked < std::chrono::milliseconds(100))
+        return is_short;
+    checked = at;
+    const uint64_t margin = dirty_limit.load() + dirty_slack;
+    const bool was = is_short;
+    is_short = zw_space_short(margin);
+    if (is_short && !was)
+        std::fprintf(stderr,
+                     "lockbin: disk bridge: the host disk of a vault has less than %llu MiB free "
+                     "for its container to grow: writes inside vaults on it fail with \"No space "
+                     "left on device\" until space is freed\n",
+                     static_cast<unsigned long long>(margin >> 20));
+    else if (!is_short && was)
+        std::fprintf(stderr, "lockbin: disk bridge: host disk space is back: vault writes are "
+                             "accepted again\n");
+    return is_short;
+}
+
+// The opener is a process the service started itself (its file-system processes are children
+// of the service).
+bool opened_by_own_child(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(stat, line))
+        return false;
+    // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+    size_t end = line.rfind(')');
+    if (end == std::string::npos)
+        return false;
+    char state = 0;
+    long parent = 0;
+    return std::sscanf(line.c_str() + end + 1, " %c %ld", &state, &parent) == 2 &&
+           parent == long(::getpid());
 }
 
 void forget_handle(open_handle* handle)
@@ -114,6 +177,9 @@ void op_init(void*, fuse_conn_info* conn)
     // they reach the worker; fsync and release still push every dirty page through here.
     if (conn->capable & FUSE_CAP_WRITEBACK_CACHE)
         conn->want |= FUSE_CAP_WRITEBACK_CACHE;
+    // A block file's attributes never change, so reads need not ask for them: only writes
+    // through the cache do, which is where a full host disk refuses them (op_getattr).
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
 void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name)
@@ -150,6 +216,14 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*)
     disk_entry_ptr entry = disk_table_find_ino(ino);
     uint64_t size = 0;
     int err = entry ? entry_size(*entry, &size) : ENOENT;
+    // A cached writer asks for the attributes before the kernel takes each write into its cache
+    // (once they have expired or been dropped): refused here, the write fails at the call.
+    if (!err && entry->cached_writers > 0) {
+        if (entry->write_back_failed)
+            err = EIO;
+        else if (space_short())
+            err = ENOSPC;
+    }
     if (err) {
         fuse_reply_err(req, err);
         return;
@@ -226,7 +300,16 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
         fuse_reply_err(req, err);
         return;
     }
+    const bool writable = (fi->flags & O_ACCMODE) != O_RDONLY;
     auto* handle = new open_handle;
+    if (writable && opened_by_own_child(fuse_req_ctx(req)->pid) && !entry->write_back_failed &&
+        !space_short(true)) {
+        handle->cached_writer = true;
+        entry->cached_writers++;
+    } else if (writable) {
+        handle->direct = true;
+        fi->direct_io = 1;
+    }
     handle->entry = std::move(entry);
     {
         std::lock_guard<std::mutex> guard(bridge().lock);
@@ -234,10 +317,14 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
     }
     fi->fh = reinterpret_cast<uintptr_t>(handle);
     // Every change of the device passes through this file system, so cached pages stay valid
-    // for as long as the inode (a new arrival gets a new one).
+    // for as long as the inode (a new arrival gets a new one); a direct writer drops them when
+    // it closes.
     fi->keep_cache = 1;
-    if (fuse_reply_open(req, fi) != 0)
+    if (fuse_reply_open(req, fi) != 0) {
+        if (handle->cached_writer)
+            handle->entry->cached_writers--;
         forget_handle(handle);
+    }
 }
 
 uint8_t* read_buffer(size_t size)
@@ -270,7 +357,21 @@ void op_read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info*
     block->read_ahead();
 }
 
-void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off,
+// A cached writer's write-back failed: the writer was told long ago that the write succeeded.
+// Its later writes are refused (at the attribute check before each) so no more is lost.
+void write_back_failed(disk_entry& entry, fuse_ino_t ino, size_t size, off_t off, int err)
+{
+    if (!entry.write_back_failed.exchange(true))
+        std::fprintf(stderr,
+                     "lockbin: disk bridge: %s: writing back %zu bytes at %lld failed (%s): data "
+                     "the file system on it had written is lost; its writes are refused until it "
+                     "is mounted again\n",
+                     entry.name.c_str(), size, static_cast<long long>(off), std::strerror(err));
+    if (fuse_session* session = live_session.load())
+        fuse_lowlevel_notify_inval_inode(session, ino, -1, 0);
+}
+
+void op_write(fuse_req_t req, fuse_ino_t ino, const char* data, size_t size, off_t off,
               fuse_file_info* fi)
 {
     open_handle* handle = handle_of(fi);
@@ -286,11 +387,20 @@ void op_write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t o
         block->write(reinterpret_cast<const uint8_t*>(data), size, static_cast<uint64_t>(off));
     if (done < 0) {
         fuse_reply_err(req, static_cast<int>(-done));
+        if (handle->cached_writer)
+            write_back_failed(entry, ino, size, off, static_cast<int>(-done));
         return;
     }
     if (done > 0 && off < static_cast<off_t>(bridge_disk_sector))
         handle->wrote_first_sector = true;
+    if (done > 0)
+        handle->wrote = true;
     fuse_reply_write(req, static_cast<size_t>(done));
+    // The host disk is filling: the attributes are dropped so that the writer's next write
+    // asks for them, and is refused, before the cache takes it.
+    if (handle->cached_writer && space_short())
+        if (fuse_session* session = live_session.load())
+            fuse_lowlevel_notify_inval_inode(session, ino, -1, 0);
 }
 
 void op_flush(fuse_req_t req, fuse_ino_t, fuse_file_info*)
@@ -305,10 +415,16 @@ void op_fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi)
     fuse_reply_err(req, disk_entry_usable(entry) ? disk_entry_flush(entry) : ENXIO);
 }
 
-void op_release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi)
+void op_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi)
 {
     open_handle* handle = handle_of(fi);
     fuse_reply_err(req, 0);
+    if (handle->cached_writer)
+        handle->entry->cached_writers--;
+    // Pages other handles cached may predate what this one wrote past the cache.
+    if (handle->direct && handle->wrote)
+        if (fuse_session* session = live_session.load())
+            fuse_lowlevel_notify_inval_inode(session, ino, 0, 0);
     if (handle->wrote_first_sector) {
         std::shared_lock<std::shared_mutex> shared(handle->entry->io_lock);
         if (!handle->entry->gone)
@@ -380,6 +496,19 @@ void widen_read_ahead(dev_t device)
     write_setting(path, std::to_string(bridge_disk_max_transfer / 1024));
 }
 
+// The kernel bounds what it holds dirty for a FUSE file system (strictly, by its bdi's share of
+// the dirty limit); where this kernel tells the bound in bytes, the space check uses it.
+void read_dirty_limit(dev_t device)
+{
+    char path[96];
+    std::snprintf(path, sizeof(path), "/sys/class/bdi/%u:%u/max_bytes", major(device),
+                  minor(device));
+    std::ifstream in(path);
+    unsigned long long bytes = 0;
+    if (in >> bytes && bytes > 0)
+        dirty_limit = bytes;
+}
+
 } // namespace
 
 NTSTATUS bridge_disk_start(const std::string& folder)
@@ -431,8 +560,11 @@ NTSTATUS bridge_disk_start(const std::string& folder)
     });
     // Only now: the kernel answers nothing on the mount until the loop has taken its INIT.
     b.device = stat(where.c_str(), &st) == 0 ? st.st_dev : 0;
-    if (b.device)
+    if (b.device) {
         widen_read_ahead(b.device);
+        read_dirty_limit(b.device);
+    }
+    live_session = session;
     return STATUS_SUCCESS;
 }
 
@@ -443,6 +575,7 @@ void bridge_disk_stop()
     if (!b.session)
         return;
     fuse_session* session = b.session;
+    live_session = nullptr;
     fuse_session_exit(session);
     // Unmounted first: libfuse leaves the mount in place once it sees the connection aborted.
     fuse_session_unmount(session);

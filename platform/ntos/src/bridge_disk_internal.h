@@ -29,6 +29,11 @@ struct disk_entry {
     std::shared_mutex io_lock;
     bool gone = false;
 
+    // Open handles that write through the kernel's write cache, and whether a write-back of
+    // theirs has failed (their writes are refused from then on).
+    std::atomic<int> cached_writers{0};
+    std::atomic<bool> write_back_failed{false};
+
     // Created on first use, once the device answers its length query.
     std::mutex block_lock;
     std::unique_ptr<block_file> block;

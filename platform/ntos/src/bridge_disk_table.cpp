@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace ntos::detail {
 
@@ -132,6 +134,20 @@ void discover_in(const std::u16string& folder, int depth)
     }
 }
 
+// The loop threads that served the last volumes end a moment after it went and free their
+// buffers (a megabyte or two each) only then: what they freed is given back once they have.
+void release_when_idle()
+{
+    static std::atomic<bool> pending{false};
+    if (pending.exchange(true))
+        return;
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        pending = false;
+        ntos::pool_release_cached();
+    }).detach();
+}
+
 } // namespace
 
 int bridge_disk_errno(NTSTATUS status)
@@ -143,6 +159,8 @@ int bridge_disk_errno(NTSTATUS status)
         return EACCES;
     case STATUS_INVALID_PARAMETER:
         return EINVAL;
+    case STATUS_DISK_FULL:
+        return ENOSPC; // the container's host file system is full
     default:
         return EIO;
     }
@@ -197,6 +215,11 @@ void bridge_disk_device_deleted(PDEVICE_OBJECT device)
         entry->gone = true;
     }
     ObDereferenceObject(device);
+    // The volume's bounce buffers wait on the pool's free lists and its worker's arena keeps
+    // what it freed; an idle service should not hold on to them.
+    ntos::pool_release_cached();
+    if (disk_table_snapshot().empty())
+        release_when_idle();
 }
 
 void disk_table_refresh()

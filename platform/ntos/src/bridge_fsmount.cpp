@@ -4,6 +4,7 @@
 
 #include "bridge_disk.h"
 #include "bridge_fsmount_host.h"
+#include "bridge_fsmount_media.h"
 #include "host_internal.h"
 #include "ntos_host.h"
 #include "ob_internal.h"
@@ -34,6 +35,7 @@ struct drive_mount {
     fs_kind kind = fs_kind::none;
     std::string block;       // the volume's block file
     std::string mount_point; // where its file system is (or was) mounted
+    std::string link;        // the letter's folder, a link to mount_point on the media folder
     uid_t uid = 0;
     gid_t gid = 0;
     bool read_only = false;
@@ -81,13 +83,73 @@ fs_kind detect(const std::string& block)
     return kind;
 }
 
+// An NTFS that is larger than its volume (a container cut on the host) still believes in its
+// old size: what it writes beyond the end is lost and its files there read back as errors. It is
+// mounted read-only, so what is left can be copied out and nothing more goes missing.
+bool ntfs_outgrows_volume(const std::string& block, uint64_t volume_bytes)
+{
+    int fd = ::open(block.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char boot[512] = {};
+    bool whole = ::pread(fd, boot, sizeof(boot), 0) == ssize_t(sizeof(boot));
+    ::close(fd);
+    if (!whole)
+        return false;
+    const uint64_t bytes_per_sector = boot[0x0B] | (uint64_t(boot[0x0C]) << 8);
+    uint64_t sectors = 0;
+    for (int i = 7; i >= 0; --i)
+        sectors = (sectors << 8) | boot[0x28 + i];
+    // Compared as sectors: a boot sector with absurd fields must not overflow into a fit.
+    return bytes_per_sector != 0 && sectors > volume_bytes / bytes_per_sector;
+}
+
+// An NTFS drive goes where file managers show removable media, named by its volume label; the
+// letter's folder becomes a link to it so that drive letters still resolve. Without a media
+// folder, or when the place cannot be made, the drive stays at its letter's folder.
+void place_on_media(drive_mount& m)
+{
+    std::string media = fsmount_media_folder();
+    if (m.kind != fs_kind::ntfs || media.empty() || !m.link.empty())
+        return;
+    std::u16string label;
+    int fd = ::open(m.block.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        label = ntfs_volume_label(fd);
+        ::close(fd);
+    }
+    std::string point = fsmount_make_media_point(media, m.uid, m.gid, label, char(m.letter));
+    if (point.empty())
+        return;
+    host_detach_stale_mount(m.mount_point);
+    ::rmdir(m.mount_point.c_str());
+    ::unlink(m.mount_point.c_str());
+    if (::symlink(point.c_str(), m.mount_point.c_str()) != 0) {
+        ::rmdir(point.c_str());
+        return;
+    }
+    m.link = m.mount_point;
+    m.mount_point = point;
+}
+
+void remove_mount_point(drive_mount& m)
+{
+    ::rmdir(m.mount_point.c_str());
+    if (!m.link.empty()) {
+        ::unlink(m.link.c_str());
+        m.mount_point = m.link;
+        m.link.clear();
+    }
+}
+
 // Prepares the mount point: a folder of the owner's, mode 0700, with nothing mounted on it.
-bool prepare_mount_point(const drive_mount& m)
+bool prepare_mount_point(drive_mount& m)
 {
     std::string folder = drives_folder();
     ::mkdir(host_runtime_folder().c_str(), 0755);
     if (::mkdir(folder.c_str(), 0755) == 0)
         ::chmod(folder.c_str(), 0755);
+    place_on_media(m);
     host_detach_stale_mount(m.mount_point);
     if (::mkdir(m.mount_point.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
@@ -134,7 +196,7 @@ bool mount_file_system(drive_mount& m)
         return false;
     if (!host_wait_mounted(m.mount_point, child)) {
         host_reap(child, 2000);
-        ::rmdir(m.mount_point.c_str());
+        remove_mount_point(m);
         std::fprintf(stderr, "fsmount: %c: %s did not mount %s\n", char(m.letter), argv[0].c_str(),
                      m.block.c_str());
         return false;
@@ -185,7 +247,7 @@ void unmount_forcibly(drive_mount& m)
 void forget(drive_mount& m)
 {
     hostns::Namespace(host_runtime_folder(), 0).unpublish_volume(m.device);
-    ::rmdir(m.mount_point.c_str());
+    remove_mount_point(m);
 }
 
 NTSTATUS volume_control(PDEVICE_OBJECT device, PFILE_OBJECT, ULONG code, PVOID, ULONG, PVOID, ULONG,
@@ -315,6 +377,14 @@ void fsmount_volume_linked(PDEVICE_OBJECT device, char16_t letter)
     m.kind = detect(m.block);
     if (m.kind == fs_kind::none)
         return;
+    if (m.kind == fs_kind::ntfs && !m.read_only &&
+        ntfs_outgrows_volume(m.block, uint64_t(st.st_size))) {
+        m.read_only = true;
+        std::fprintf(stderr,
+                     "fsmount: %c: the NTFS is larger than its volume of %lld bytes (the container "
+                     "was cut short): mounted read-only\n",
+                     char(letter), static_cast<long long>(st.st_size));
+    }
 
     fsmount_state& s = state();
     std::lock_guard<std::mutex> guard(s.lock);

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <map>
 #include <sanitizer/asan_interface.h>
 #include <mutex>
@@ -186,6 +187,28 @@ pool_statistics pool_stats()
     pool_state& state = pool();
     std::lock_guard guard(state.lock);
     return {state.fresh_blocks, state.reused_blocks, state.cached_bytes};
+}
+
+uint64_t pool_release_cached()
+{
+    pool_state& state = pool();
+    std::vector<pool_header*> cached;
+    uint64_t bytes = 0;
+    {
+        std::lock_guard guard(state.lock);
+        for (auto& [class_size, list] : state.free_lists) {
+            cached.insert(cached.end(), list.begin(), list.end());
+            list.clear();
+        }
+        bytes = state.cached_bytes;
+        state.cached_bytes = 0;
+    }
+    for (pool_header* header : cached)
+        std::free(header);
+    // Freed memory stays in the allocator's arenas (one per thread that ever allocated) until
+    // trimmed.
+    malloc_trim(0);
+    return bytes;
 }
 
 bool pool_report_leaks(const ULONG* tags, size_t count)

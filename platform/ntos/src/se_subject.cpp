@@ -80,16 +80,17 @@ NTSTATUS SeQueryInformationToken(PACCESS_TOKEN Token, TOKEN_INFORMATION_CLASS To
     return STATUS_SUCCESS;
 }
 
+// SIDs are read byte by byte: a driver may keep one in a byte array of any alignment.
 BOOLEAN RtlValidSid(PSID Sid)
 {
-    auto* sid = static_cast<const SID*>(Sid);
-    return sid && sid->Revision == SID_REVISION &&
-           sid->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES;
+    auto* bytes = static_cast<const UCHAR*>(Sid);
+    return bytes && bytes[offsetof(SID, Revision)] == SID_REVISION &&
+           bytes[offsetof(SID, SubAuthorityCount)] <= SID_MAX_SUB_AUTHORITIES;
 }
 
 ULONG RtlLengthSid(PSID Sid)
 {
-    return sid_length(static_cast<const SID*>(Sid)->SubAuthorityCount);
+    return sid_length(static_cast<const UCHAR*>(Sid)[offsetof(SID, SubAuthorityCount)]);
 }
 
 BOOLEAN RtlEqualSid(PSID Sid1, PSID Sid2)

@@ -49,9 +49,37 @@ struct host_file {
 
     // Direct handles that no other handle may write read ahead for a sequential reader.
     std::unique_ptr<direct_read_ahead> ahead;
+
+    // Written through the unbuffered path (a container): its room to grow is watched, and host
+    // space is held for it in its own holes (allocated, never written through this handle)
+    // until a write finds the host disk full (zw_space.cpp).
+    std::atomic<bool> space_watched{false};
+    std::mutex reserve_lock;
+    std::vector<std::pair<uint64_t, uint64_t>> reserve; // [begin, end) in host blocks
+    bool reserve_spent = false;
+    int reserve_fd = -1; // the file stays open to give the held space back when `fd` has closed
+    ~host_file();
 };
 
 extern const char host_file_tag[];
+
+// Host space for containers (zw_space.cpp). A write cache in front of a volume may hold up to
+// `margin` bytes its writer was told are written; they must still fit when they reach the
+// container.
+//
+// True when a host file system holding files written unbuffered and for writing (containers)
+// has less free space than both `margin` and what those files may still grow by (their holes),
+// or when the space held for one of them was given back. Each such file holds `margin` bytes of
+// its holes while the host has room for that besides.
+bool zw_space_short(uint64_t margin);
+// Called for every read or write of a host file; files opened unbuffered for writing are
+// watched from then on.
+void zw_space_watch(host_file* file);
+// After a write of [offset, offset + length): that part holds data now, not held space.
+void zw_space_written(host_file* file, uint64_t offset, uint64_t length);
+// A write found the host disk full: frees the space held in the file's holes for the write to
+// be tried again. False when there was none.
+bool zw_space_give_back(host_file* file);
 
 // GENERIC_* (and MAXIMUM_ALLOWED) turned into the file rights they stand for.
 ACCESS_MASK zw_map_generic(ACCESS_MASK access);

@@ -160,6 +160,24 @@ bool widened_write(host_file* host, const char* buffer, ULONG length, off_t offs
     return true;
 }
 
+NTSTATUS write_data(host_file* host, const char* buffer, ULONG length, LONGLONG offset, ULONG* done)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
+    if (host->host_block) {
+        const uint64_t block = host->host_block;
+        if ((offset % block || length % block) && length <= UINT32_MAX - 2 * block) {
+            std::unique_lock<std::shared_mutex> alone(host->widen_lock);
+            if (widened_write(host, buffer, length, offset, &status, done))
+                return status;
+        }
+        shared.lock();
+        // Any other write may change the block a widened write kept.
+        host->edge_offset = UINT64_MAX;
+    }
+    return transfer_bounced(host, true, const_cast<char*>(buffer), length, offset, done);
+}
+
 NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted, bool write,
                          PVOID buffer, ULONG length, PLARGE_INTEGER byte_offset,
                          PIO_STATUS_BLOCK iosb)
@@ -195,30 +213,22 @@ NTSTATUS host_read_write(PFILE_OBJECT file, host_file* host, ACCESS_MASK granted
     if (length == 0)
         return STATUS_SUCCESS;
 
+    zw_space_watch(host);
     ULONG done = 0;
     NTSTATUS status;
-    std::shared_lock<std::shared_mutex> shared(host->widen_lock, std::defer_lock);
-    std::optional<direct_read_ahead::change> changing;
-    if (write)
-        changing.emplace(host->ahead.get());
-    bool widened = false;
-    if (write && host->host_block) {
-        const uint64_t block = host->host_block;
-        if ((offset % block || length % block) && length <= UINT32_MAX - 2 * block) {
-            std::unique_lock<std::shared_mutex> alone(host->widen_lock);
-            widened = widened_write(host, static_cast<const char*>(buffer), length, offset, &status,
-                                    &done);
-        }
-        if (!widened) {
-            shared.lock();
-            // Any other write may change the block a widened write kept.
-            host->edge_offset = UINT64_MAX;
-        }
-    }
-    if (!write && host->ahead && host->ahead->read(buffer, length, offset, &done))
+    if (write) {
+        direct_read_ahead::change changing(host->ahead.get());
+        status = write_data(host, static_cast<const char*>(buffer), length, offset, &done);
+        // Writes that a cache in front of the volume already took must still land: the space
+        // held for them is given back and the write tried once more.
+        if (status == STATUS_DISK_FULL && zw_space_give_back(host))
+            status = write_data(host, static_cast<const char*>(buffer), length, offset, &done);
+        zw_space_written(host, uint64_t(offset), length);
+    } else if (host->ahead && host->ahead->read(buffer, length, offset, &done)) {
         status = STATUS_SUCCESS;
-    else if (!widened)
-        status = transfer_bounced(host, write, buffer, length, offset, &done);
+    } else {
+        status = transfer_bounced(host, false, buffer, length, offset, &done);
+    }
     // Nothing at all to read: the offset is at or past the end of the file.
     if (!write && NT_SUCCESS(status) && done == 0)
         return STATUS_END_OF_FILE;

@@ -1,8 +1,9 @@
 #include "paths.h"
 
-#include <hostns/control_wire.h>
 #include "errhandlingapi.h"
 #include "winerror.h"
+
+#include <hostns/control_wire.h>
 
 #include <dirent.h>
 #include <fcntl.h>

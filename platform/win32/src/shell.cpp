@@ -14,6 +14,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <fstream>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -250,13 +251,14 @@ HINSTANCE open_target(std::u16string_view file, const std::string& dir)
     return fail_with(SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION);
 }
 
-// True while pid still runs pkexec itself (before it has started the program).
-bool still_pkexec(pid_t pid, const std::string& pkexec)
+// True while pid still runs pkexec itself (before it has started the program). The process's
+// name is read, not its executable: a user may not follow the link of a setuid process.
+bool still_pkexec(pid_t pid)
 {
-    char exe[PATH_MAX];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t length = readlink(link.c_str(), exe, sizeof exe - 1);
-    return length > 0 && std::string(exe, static_cast<size_t>(length)) == pkexec;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return !in || name == "pkexec";
 }
 
 HINSTANCE run_elevated(std::u16string_view file, LPCWSTR parameters, const std::string& dir)
@@ -298,7 +300,7 @@ HINSTANCE run_elevated(std::u16string_view file, LPCWSTR parameters, const std::
                 return fail_with(SE_ERR_ACCESSDENIED, ERROR_CANCELLED);
             return started();
         }
-        if (!still_pkexec(pid, pkexec))
+        if (!still_pkexec(pid))
             return started();
     }
 }

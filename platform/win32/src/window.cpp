@@ -159,17 +159,21 @@ bool ensure_listener()
     if (dir.empty())
         return false;
     const std::string path = dir + "/window." + std::to_string(getpid());
+    // Bound and listening under a temporary name first: a client that finds the name must be
+    // able to connect, or it takes the socket for a dead program's and removes it.
+    const std::string temporary = dir + "/.window." + std::to_string(getpid());
     bool fits = false;
-    sockaddr_un address = address_of(path, fits);
-    if (!fits)
+    sockaddr_un address = address_of(temporary, fits);
+    if (!fits || path.size() >= sizeof address.sun_path)
         return false;
-    unlink(path.c_str()); // a socket of a dead process that had this pid
+    unlink(temporary.c_str());
     int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0)
         return false;
     if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(server, 8) != 0) {
+        listen(server, 8) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
         close(server);
+        unlink(temporary.c_str());
         return false;
     }
     g_socket_path = path;

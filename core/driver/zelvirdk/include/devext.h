@@ -42,7 +42,7 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR TailSector[REDAV_HIDDEN_SECTOR_SIZE];
     // SID of the user who mounted the volume (all zero: nobody); only that user and root may
     // manage the volume.
-    UCHAR OwnerSid[SECURITY_MAX_SID_SIZE];
+    alignas(ULONG) UCHAR OwnerSid[SECURITY_MAX_SID_SIZE];
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Slot of a letter: VolumeLetter - 'A'. Slots 0 to 2 stay empty (letters below 'D' are refused).
