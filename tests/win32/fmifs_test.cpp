@@ -73,10 +73,13 @@ class FormatExRefusals : public TestRoot {};
 TEST_F(FormatExRefusals, WhatCannotBeFormattedIsNeverTouched)
 {
     hostns::Namespace ns;
-    // A drive whose device has no block file, and no file system either.
+    // A drive whose device the service did not publish as a disk (and has no block file).
     ASSERT_EQ(ns.publish_global(u"U:", u"\\Device\\NoSuchDisk"), 0);
     // A drive that leads to a folder, not a device.
     ASSERT_EQ(ns.define(u"V:", u"\\??\\C:\\tmp"), 0);
+    // A CD-ROM volume of the service.
+    ASSERT_EQ(ns.publish_global(u"S:", u"\\Device\\SomeCd"), 0);
+    ASSERT_EQ(ns.publish_device_kind(u"\\Device\\SomeCd", hostns::DeviceKind::cdrom), 0);
 
     const std::u16string pair = u"\U0001F600";
     struct Row {
@@ -85,28 +88,28 @@ TEST_F(FormatExRefusals, WhatCannotBeFormattedIsNeverTouched)
         const char16_t* fs;
         std::u16string label;
         ULONG cluster;
-        std::vector<CALLBACKCOMMAND> before_done;
     } rows[] = {
-        {u"U", FMIFS_HARDDISK, u"NTFS", u"", 0, {}},
-        {u"U:\\x", FMIFS_HARDDISK, u"NTFS", u"", 0, {}},
-        {u"U:\\", FMIFS_FLOPPY, u"NTFS", u"", 0, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"FAT32", u"", 0, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"ntfs", std::u16string(129, u'a'), 0, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"a" + pair.substr(0, 1), 0, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"NTFS", pair.substr(1) + u"a", 0, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"", 1000, {}},
-        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"", 0, {}},
-        {u"V:\\", FMIFS_HARDDISK, u"NTFS", u"", 0, {}},
-        {u"W:\\", FMIFS_HARDDISK, u"NTFS", u"", 0, {}},
-        // Drives with a file system: the host's root and a published volume.
-        {u"C:\\", FMIFS_HARDDISK, u"NTFS", u"", 0, {VOLUMEINUSE}},
-        {u"T:", FMIFS_HARDDISK, u"NTFS", u"", 0, {VOLUMEINUSE}},
+        {u"U", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"U:\\x", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"U:\\", FMIFS_FLOPPY, u"NTFS", u"", 0},
+        {u"U:\\", FMIFS_HARDDISK, u"FAT32", u"", 0},
+        {u"U:\\", FMIFS_HARDDISK, u"ntfs", std::u16string(129, u'a'), 0},
+        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"a" + pair.substr(0, 1), 0},
+        {u"U:\\", FMIFS_HARDDISK, u"NTFS", pair.substr(1) + u"a", 0},
+        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"", 1000},
+        {u"U:\\", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"V:\\", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"S:\\", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"W:\\", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        // Drives with a file system that are no disk of the service: the host's root and a
+        // published volume.
+        {u"C:\\", FMIFS_HARDDISK, u"NTFS", u"", 0},
+        {u"T:", FMIFS_HARDDISK, u"NTFS", u"", 0},
     };
     for (const Row& r : rows) {
         Calls c = format(r.root, r.media, r.fs, r.label, r.cluster);
-        std::vector<CALLBACKCOMMAND> expected = r.before_done;
-        expected.push_back(DONE);
-        EXPECT_EQ(c.commands, expected) << hostns::to_utf8(r.root) << " " << r.label.size();
+        EXPECT_EQ(c.commands, std::vector<CALLBACKCOMMAND>{DONE})
+            << hostns::to_utf8(r.root) << " " << r.label.size();
         EXPECT_EQ(c.done, 0);
     }
 }

@@ -41,12 +41,12 @@ typedef VOID(WINAPI* PFORMATEX)(PWCHAR DriveRoot, FMIFS_MEDIA_FLAG MediaFlag, PW
                                 PWCHAR Label, BOOL QuickFormat, ULONG ClusterSize,
                                 PFMIFSCALLBACK Callback);
 
-// Formats the drive "X:\" (or "X:") with a new file system. What this host can format: a disk
-// volume of the kernel layer (a drive whose device has a block file under the runtime folder),
-// with no file system mounted, as FMIFS_HARDDISK "NTFS" (any letter case), a label of at most
-// 128 UTF-16 units without lone surrogates (null is no label), a cluster size of 0 (the default)
-// or a power of two from 512 to 65536. The volume is made by mkntfs on the block file; the quick
-// flag skips writing zeros over the whole volume first.
+// Formats the drive "X:\" (or "X:") with a new file system. What this host can format: a volume
+// the service published as a disk (not a CD-ROM), through its block file under the runtime
+// folder, with no file system mounted, as FMIFS_HARDDISK "NTFS" (any letter case), a label of at
+// most 128 UTF-16 units without lone surrogates (null is no label), a cluster size of 0 (the
+// default) or a power of two from 512 to 65536. The volume is made by mkntfs on the block file; the
+// quick flag skips writing zeros over the whole volume first.
 //
 // The callback gets PROGRESS with rising percentages while mkntfs works (from the zeroing it
 // reports, then its steps), PROGRESS 100 and DONE TRUE only once the service has mounted the new

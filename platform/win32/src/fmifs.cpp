@@ -140,13 +140,14 @@ bool valid_cluster_size(ULONG size)
     return size == 0 || (size >= 512 && size <= 65536 && (size & (size - 1)) == 0);
 }
 
-// The block file of the drive's volume: the drive must lead straight to a device that the disk
-// bridge serves. Empty when it does not.
+// The block file of the drive's volume: the drive must lead straight to a disk (not a CD-ROM)
+// that the service published and whose block file the disk bridge serves. Empty when it does not.
 std::string block_file_of(const hostns::Namespace& ns, const std::u16string& drive)
 {
     std::optional<std::u16string> target = ns.query(drive);
     constexpr std::u16string_view device_prefix = u"\\Device\\";
-    if (!target || !target->starts_with(device_prefix))
+    if (!target || !target->starts_with(device_prefix) ||
+        ns.device_kind(*target) != hostns::DeviceKind::disk)
         return {};
     std::u16string leaf = target->substr(target->rfind(u'\\') + 1);
     if (leaf.empty() || leaf == u"." || leaf == u"..")

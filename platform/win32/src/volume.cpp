@@ -1,5 +1,6 @@
 // Drive types, volume information and free space.
 #include "volume.h"
+#include "host_views_for_tests.h"
 #include "paths.h"
 
 #include "errhandlingapi.h"
@@ -23,6 +24,11 @@ using namespace win32::detail;
 namespace win32::detail {
 
 namespace {
+
+// Where the host's block devices and mount table are read. Only tests move them, through
+// host_views_for_tests.h, so that no user setting can make a disk look fixed or removable.
+std::string g_sys_block = "/sys/class/block";
+std::string g_mount_table = "/proc/self/mountinfo";
 
 // mountinfo escapes blanks, tabs, newlines and backslashes as three octal digits.
 std::string unescape_mount(const std::string& text)
@@ -73,13 +79,19 @@ bool has_prefix(const std::string& s, const char* prefix)
 
 } // namespace
 
+void set_host_views_for_tests(const std::string& sys_block, const std::string& mount_table)
+{
+    g_sys_block = sys_block.empty() ? "/sys/class/block" : sys_block;
+    g_mount_table = mount_table.empty() ? "/proc/self/mountinfo" : mount_table;
+}
+
 MountEntry mount_of(const std::string& host_path)
 {
     MountEntry best;
     char* real = realpath(host_path.c_str(), nullptr);
     std::string path = real ? real : host_path;
     free(real);
-    std::ifstream in("/proc/self/mountinfo");
+    std::ifstream in(g_mount_table);
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string id, parent, devno, root, mount_point;
@@ -119,8 +131,9 @@ std::u16string windows_fs_name(const std::string& fs_type, unsigned long long cl
     return hostns::from_utf8(fs_type);
 }
 
-UINT drive_type_of(const MountEntry& mount, const std::string& sys_block)
+UINT drive_type_of(const MountEntry& mount, const std::string& sys_block_arg)
 {
+    const std::string& sys_block = sys_block_arg.empty() ? g_sys_block : sys_block_arg;
     static const char* const remote[] = {
         "nfs",         "nfs4",      "cifs",   "smb3",       "smbfs",         "ncpfs", "afs",
         "ceph",        "glusterfs", "9p",     "fuse.sshfs", "sshfs",         "davfs", "fuse.davfs2",

@@ -22,7 +22,8 @@ MountEntry mount_of(const std::string& host_path);
 std::u16string windows_fs_name(const std::string& fs_type, unsigned long long clusters,
                                const std::string& boot_sector);
 
-// DRIVE_* of a mount entry, from the file-system type and /sys/block.
-UINT drive_type_of(const MountEntry& mount, const std::string& sys_block = "/sys/class/block");
+// DRIVE_* of a mount entry, from the file-system type and /sys/block (`sys_block` empty: the
+// layer's own view of it).
+UINT drive_type_of(const MountEntry& mount, const std::string& sys_block = "");
 
 } // namespace win32::detail
