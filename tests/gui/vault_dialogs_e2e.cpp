@@ -34,21 +34,13 @@ namespace {
 using namespace service_fixture;
 using gui::CDialog;
 
-class VaultDialogsService : public ServiceTest {
+class VaultDialogsService : public VaultServiceTest {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
-            GTEST_SKIP() << "vaults need root and /dev/fuse";
-        if (std::system("command -v mkntfs >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "needs mkntfs (package ntfs-3g)";
-        ServiceTest::SetUp();
+        VaultServiceTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        char* here = ::getcwd(nullptr, 0);
-        old_cwd_ = here;
-        std::free(here);
-        ASSERT_EQ(::chdir(base_.c_str()), 0);
         // Showing a drive or a file opens nothing here.
         const std::string bin = base_ + "/bin";
         std::filesystem::create_directories(bin);
@@ -67,9 +59,7 @@ protected:
             names.push_back(v.Name);
         for (const std::u16string& name : names)
             g_VaultCatalogue.RemoveVault(name);
-        if (!old_cwd_.empty())
-            (void)!::chdir(old_cwd_.c_str());
-        ServiceTest::TearDown();
+        VaultServiceTest::TearDown();
     }
 
     static void on_next_dialog(std::function<void(CDialog&)> act)
@@ -100,7 +90,7 @@ protected:
 
     gui::MessageBoxHook boxes_;
     gui::PickerHook pickers_;
-    std::string old_cwd_, old_path_, shots_;
+    std::string old_path_, shots_;
 };
 
 TEST_F(VaultDialogsService, CreateOpenCloseAndPropertiesThroughTheDialogs)

@@ -38,29 +38,8 @@ std::string data_extents(const std::string& path)
     return out + "size " + std::to_string(end);
 }
 
-class OperationsE2E : public ServiceTest {
+class OperationsE2E : public VaultServiceTest {
 protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
-            GTEST_SKIP() << "vaults need root and /dev/fuse";
-        if (std::system("command -v mkntfs >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "needs mkntfs (package ntfs-3g)";
-        ServiceTest::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        char* here = ::getcwd(nullptr, 0);
-        old_cwd_ = here;
-        std::free(here);
-        ASSERT_EQ(::chdir(base_.c_str()), 0);
-    }
-    void TearDown() override
-    {
-        if (!old_cwd_.empty())
-            (void)!::chdir(old_cwd_.c_str());
-        ServiceTest::TearDown();
-    }
-
     static bool mounted_at(const std::string& folder)
     {
         struct stat here {
@@ -98,7 +77,6 @@ protected:
     VaultCatalogue catalogue_;
     std::vector<MessageId> asked_;
     std::vector<std::u16string> details_;
-    std::string old_cwd_;
 };
 
 TEST_F(OperationsE2E, AVaultsLifeThroughTheOperations)

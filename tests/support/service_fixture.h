@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -79,6 +80,35 @@ protected:
     std::string log_;
     lockbin_test::service_process service_;
     RedAvClient client_;
+};
+
+// The real service for tests that make NTFS vaults: skipped without root, /dev/fuse or mkntfs;
+// the test runs in its base folder, where the operations keep "Lockbin.xml".
+class VaultServiceTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0)
+            GTEST_SKIP() << "vaults need root and /dev/fuse";
+        if (std::system("command -v mkntfs >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "needs mkntfs (package ntfs-3g)";
+        ServiceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        char* here = ::getcwd(nullptr, 0);
+        old_cwd_ = here;
+        std::free(here);
+        ASSERT_EQ(::chdir(base_.c_str()), 0);
+    }
+
+    void TearDown() override
+    {
+        if (!old_cwd_.empty())
+            (void)!::chdir(old_cwd_.c_str());
+        ServiceTest::TearDown();
+    }
+
+    std::string old_cwd_;
 };
 
 } // namespace service_fixture

@@ -13,12 +13,12 @@ namespace gui {
 
 namespace {
 
-UINT box_type(const MessageSpec& spec)
+UINT box_type(const MessageSpec& entry)
 {
-    UINT type = spec.buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
-    if (spec.icon == MessageIcon::Error)
+    UINT type = entry.buttons == MessageButtons::YesNo ? MB_YESNO : MB_OK;
+    if (entry.icon == MessageIcon::Error)
         type |= MB_ICONERROR;
-    else if (spec.icon == MessageIcon::Question)
+    else if (entry.icon == MessageIcon::Question)
         type |= MB_ICONQUESTION;
     return type;
 }
@@ -51,15 +51,15 @@ protected:
 int ShowMessage(QWidget* owner, MessageId id, std::u16string_view text, Caption caption,
                 std::u16string_view detail)
 {
-    const MessageSpec& spec = GetMessageSpec(id);
+    const MessageSpec& entry = GetMessageSpec(id);
     std::u16string title;
-    if (spec.caption)
-        title = spec.caption;
+    if (entry.caption)
+        title = entry.caption;
     else if (caption == Caption::application)
         title = ToU16(QCoreApplication::applicationName());
     else
         title = kDefaultCaption;
-    return MessageBox(owner, text, title.c_str(), box_type(spec), detail);
+    return MessageBox(owner, text, title.c_str(), box_type(entry), detail);
 }
 
 void ShowOutcome(QWidget* owner, const Outcome& outcome, Caption caption, CDialog* dialog)
