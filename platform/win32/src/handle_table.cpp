@@ -4,9 +4,6 @@
 #include "processthreadsapi.h"
 #include "winerror.h"
 
-#include <mutex>
-#include <unordered_map>
-
 namespace win32::detail {
 
 HandleObject::~HandleObject() = default;
@@ -49,17 +46,10 @@ DWORD HandleObject::close()
 
 namespace {
 
-struct Table {
-    std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>> objects;
-    // Handle values are multiples of 4 as on Windows and are not reused soon, so a stale handle
-    // is far more likely to be refused than to hit a new object.
-    uintptr_t next = 0x100;
-};
-
-Table& table()
+// File-like handles take the values below 2^30; the WinHTTP handles live above.
+HandleTable<HandleObject>& table()
 {
-    static Table t;
+    static HandleTable<HandleObject> t(0x100, uintptr_t(1) << 30);
     return t;
 }
 
@@ -67,44 +57,22 @@ Table& table()
 
 HANDLE handle_insert(std::shared_ptr<HandleObject> object)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    uintptr_t value;
-    do {
-        value = t.next;
-        t.next += 4;
-        if (t.next >= (uintptr_t(1) << 30))
-            t.next = 0x100;
-    } while (t.objects.count(value));
-    t.objects.emplace(value, std::move(object));
-    return reinterpret_cast<HANDLE>(value);
+    return reinterpret_cast<HANDLE>(table().insert(std::move(object)));
 }
 
 std::shared_ptr<HandleObject> handle_lookup(HANDLE handle)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == t.objects.end() ? nullptr : it->second;
+    return table().lookup(reinterpret_cast<uintptr_t>(handle));
 }
 
 std::shared_ptr<HandleObject> handle_remove(HANDLE handle)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end())
-        return nullptr;
-    auto object = std::move(it->second);
-    t.objects.erase(it);
-    return object;
+    return table().remove(reinterpret_cast<uintptr_t>(handle));
 }
 
 size_t handle_count()
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    return t.objects.size();
+    return table().size();
 }
 
 } // namespace win32::detail

@@ -5,9 +5,65 @@
 
 #include "windef.h"
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 
 namespace win32::detail {
+
+// Objects behind handle values of one range: values are multiples of 4 as on Windows and are not
+// reused soon (they wrap from `limit` back to `first`), so a stale handle is far more likely to be
+// refused than to hit a new object. The shared pointers keep an object alive while a call runs,
+// even if another thread closes its handle meanwhile.
+template <class Object> class HandleTable {
+public:
+    HandleTable(uintptr_t first, uintptr_t limit) : first_(first), limit_(limit), next_(first) {}
+
+    uintptr_t insert(std::shared_ptr<Object> object)
+    {
+        std::lock_guard guard(lock_);
+        uintptr_t value;
+        do {
+            value = next_;
+            next_ += 4;
+            if (next_ >= limit_)
+                next_ = first_;
+        } while (objects_.count(value));
+        objects_.emplace(value, std::move(object));
+        return value;
+    }
+
+    std::shared_ptr<Object> lookup(uintptr_t value)
+    {
+        std::lock_guard guard(lock_);
+        auto it = objects_.find(value);
+        return it == objects_.end() ? nullptr : it->second;
+    }
+
+    std::shared_ptr<Object> remove(uintptr_t value)
+    {
+        std::lock_guard guard(lock_);
+        auto it = objects_.find(value);
+        if (it == objects_.end())
+            return nullptr;
+        auto object = std::move(it->second);
+        objects_.erase(it);
+        return object;
+    }
+
+    size_t size()
+    {
+        std::lock_guard guard(lock_);
+        return objects_.size();
+    }
+
+private:
+    const uintptr_t first_, limit_;
+    std::mutex lock_;
+    std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects_;
+    uintptr_t next_;
+};
 
 // One open object. Every operation returns a Windows error code (ERROR_SUCCESS on success); the
 // public call stores it with SetLastError. The defaults refuse with ERROR_INVALID_FUNCTION, which

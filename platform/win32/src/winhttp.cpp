@@ -5,6 +5,7 @@
 #include "errhandlingapi.h"
 #include "winbase.h"
 #include "winerror.h"
+#include "handle_table.h"
 #include "winhttp_request.h"
 
 #include "hostns/hostns.h"
@@ -17,16 +18,10 @@ namespace win32::detail::http {
 
 namespace {
 
-struct Table {
-    std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<InternetObject>> objects;
-    // Above the range of the file handle table.
-    uintptr_t next = (uintptr_t(1) << 30) + 0x100;
-};
-
-Table& table()
+// Above the range of the file handle table.
+HandleTable<InternetObject>& table()
 {
-    static Table t;
+    static HandleTable<InternetObject> t((uintptr_t(1) << 30) + 0x100, uintptr_t(1) << 31);
     return t;
 }
 
@@ -34,38 +29,20 @@ Table& table()
 
 HINTERNET insert(std::shared_ptr<InternetObject> object)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    uintptr_t value;
-    do {
-        value = t.next;
-        t.next += 4;
-        if (t.next >= (uintptr_t(1) << 31))
-            t.next = (uintptr_t(1) << 30) + 0x100;
-    } while (t.objects.count(value));
-    object->handle = reinterpret_cast<HINTERNET>(value);
-    t.objects.emplace(value, std::move(object));
-    return reinterpret_cast<HINTERNET>(value);
+    InternetObject* raw = object.get();
+    auto handle = reinterpret_cast<HINTERNET>(table().insert(std::move(object)));
+    raw->handle = handle;
+    return handle;
 }
 
 std::shared_ptr<InternetObject> lookup(HINTERNET handle)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == t.objects.end() ? nullptr : it->second;
+    return table().lookup(reinterpret_cast<uintptr_t>(handle));
 }
 
 std::shared_ptr<InternetObject> remove(HINTERNET handle)
 {
-    Table& t = table();
-    std::lock_guard guard(t.lock);
-    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == t.objects.end())
-        return nullptr;
-    auto object = std::move(it->second);
-    t.objects.erase(it);
-    return object;
+    return table().remove(reinterpret_cast<uintptr_t>(handle));
 }
 
 void InternetObject::notify(DWORD status, LPVOID info, DWORD length)
